@@ -1,0 +1,70 @@
+#include "cipher.h"
+
+#include <array>
+
+#include "textfile.h"
+
+namespace {
+
+using Tabulka = std::array<unsigned char, 256>;
+
+constexpr bool jeSamohlaska(int c) {
+    return c == 'a' || c == 'e' || c == 'i' || c == 'o' || c == 'u';
+}
+
+// Bytes from 0x80 up are negative characters and so fall into no class of either direction.
+constexpr Tabulka tabulkaKodovani() {
+    Tabulka tabulka{};
+    for (int c = 0; c < 256; ++c) {
+        int z = c;
+        if (c >= 'a' && c <= 'z')
+            z = jeSamohlaska(c) ? c + 5 : c - 0x40;
+        else if (c == ',' || c == '.')
+            z = c + 15;
+        tabulka[c] = static_cast<unsigned char>(z);
+    }
+    return tabulka;
+}
+
+constexpr Tabulka tabulkaDekodovani() {
+    Tabulka tabulka{};
+    for (int c = 0; c < 256; ++c) {
+        int z = c;
+        if (c >= '"' && c <= ':')
+            z = c + 0x40;
+        else if (c == ';' || c == '=')
+            z = c - 15;
+        else if (jeSamohlaska(c - 5)) // f j n t z
+            z = c - 5;
+        tabulka[c] = static_cast<unsigned char>(z);
+    }
+    return tabulka;
+}
+
+constexpr Tabulka kKodovani = tabulkaKodovani();
+constexpr Tabulka kDekodovani = tabulkaDekodovani();
+
+void prepis(char *text, const Tabulka &tabulka) {
+    for (; *text != '\0'; ++text)
+        *text = static_cast<char>(tabulka[static_cast<unsigned char>(*text)]);
+}
+
+} // namespace
+
+void zakodujText(char *text) {
+    prepis(text, kKodovani);
+}
+
+void dekodujText(char *text) {
+    prepis(text, kDekodovani);
+}
+
+bool koduj(char *zdrojovyText) {
+    zakodujText(zdrojovyText);
+    return zapisPracovniSoubor(zdrojovyText);
+}
+
+bool dekoduj(char *zakodovanyText) {
+    dekodujText(zakodovanyText);
+    return zapisPracovniSoubor(zakodovanyText);
+}

@@ -1,0 +1,70 @@
+#include "console.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "buffers.h"
+
+namespace {
+
+// White space as the C locale's isspace has it, whatever the user's locale.
+bool jeMezera(int c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool jeCislice(int c) {
+    return c >= '0' && c <= '9';
+}
+
+// Returns the first character after white space, taken from the input, or EOF.
+int preskocMezery(FILE *vstup) {
+    int c;
+    do
+        c = getc(vstup);
+    while (jeMezera(c));
+    return c;
+}
+
+// Consumes the token that `c` began, up to the next white space, which stays in the input.
+void preskocSlovo(FILE *vstup, int c) {
+    while (c != EOF && !jeMezera(c))
+        c = getc(vstup);
+    if (c != EOF) ungetc(c, vstup);
+}
+
+} // namespace
+
+Cteni prectiVolbu(FILE *vstup, int *volba) {
+    int c = preskocMezery(vstup);
+    if (c == EOF) return Cteni::konec;
+    bool zaporna = c == '-';
+    if (c == '-' || c == '+') c = getc(vstup);
+    if (!jeCislice(c)) {
+        preskocSlovo(vstup, c);
+        return Cteni::neplatne;
+    }
+    // Saturates past the range of int whatever the sign, so every digit can still be consumed.
+    const long long mimoRozsah = INT_MAX + 2LL;
+    long long hodnota = 0;
+    for (; jeCislice(c); c = getc(vstup))
+        hodnota = std::min(hodnota * 10 + (c - '0'), mimoRozsah);
+    if (c != EOF) ungetc(c, vstup);
+    if (zaporna) hodnota = -hodnota;
+    if (hodnota < INT_MIN || hodnota > INT_MAX) return Cteni::neplatne;
+    *volba = static_cast<int>(hodnota);
+    return Cteni::precteno;
+}
+
+Cteni prectiNazev(FILE *vstup, char *nazev) {
+    int c = preskocMezery(vstup);
+    if (c == EOF) return Cteni::konec;
+    int delka = 0;
+    while (c != EOF && !jeMezera(c)) {
+        nazev[delka++] = static_cast<char>(c);
+        if (delka == kNejdelsiNazev) break;
+        c = getc(vstup);
+    }
+    if (delka < kNejdelsiNazev && c != EOF) ungetc(c, vstup);
+    nazev[delka] = '\0';
+    return Cteni::precteno;
+}

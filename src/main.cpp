@@ -1,0 +1,128 @@
+// sifrovac: encodes and decodes text files in place, driven by a numbered menu.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <strings.h>
+#include <unistd.h>
+
+#include "buffers.h"
+#include "cipher.h"
+#include "console.h"
+#include "textfile.h"
+
+namespace {
+
+// The two file commands, at the index of their choice less one; the flag takes the choice.
+struct PrikazSouboru {
+    const char *vyzva;
+    const char *nenalezen;
+    const char *hotovo;
+    const char *oznameniVypisu;
+    bool (*sifra)(char *);
+};
+
+constexpr PrikazSouboru kPrikazy[] = {
+    {"Zadejte nazev souboru, ktery chcete zakodovat", "Soubor nenalezen, nelze nacist soubor",
+     "Soubor zakodovan",
+     "Posledni operace bylo kodovani souboru, v pameti je tudiz zakodovany soubor\n Nasleduje "
+     "jeho vypis",
+     koduj},
+    {"Zadejte nazev souboru, ktery chcete dekodovat:", "Soubor nenalezen, nelze nacist soubor.",
+     "Soubor odkodovan",
+     "Posledni operace bylo dekodovani, v pameti je dekodovany text. \n Nasleduje jeho vypis",
+     dekoduj},
+};
+
+// Whether standard output is a terminal whose locale uses UTF-8 (LC_ALL, LC_CTYPE, LANG).
+bool terminalUtf8() {
+    if (!isatty(STDOUT_FILENO)) return false;
+    const char *locale = nullptr;
+    for (const char *promenna : {"LC_ALL", "LC_CTYPE", "LANG"})
+        if ((locale = getenv(promenna)) != nullptr && *locale != '\0') break;
+    const char *sada = locale != nullptr ? strchr(locale, '.') : nullptr;
+    return sada != nullptr && (strncasecmp(sada + 1, "utf-8", 5) == 0 ||
+                               strncasecmp(sada + 1, "utf8", 4) == 0);
+}
+
+// The banner's y with acute is the byte 0xFD, or its UTF-8 form on a UTF-8 terminal.
+void zapisMenu(bool utf8) {
+    printf("Sifrovaci a desifrovaci program Zublika a Kvoderinky\n"
+           "Program byl vytvoren z pouzitim algoritmu pro kodovani a dekodovani textu, kter%s "
+           "jsem psal jako zapoctovy program z predmetu Uvod do programovani\n"
+           "Napsali Zublik a Kvoderinka, verze 1.0\n"
+           "Hlavni menu programu\n"
+           "1 - zakoduj text\n"
+           "2 - dekoduj text\n"
+           "3 - vypis obsah textu na obrazovku\n"
+           "4 - konec programu\n"
+           "Zadejte prikaz\n",
+           utf8 ? "\xC3\xBD" : "\xFD");
+}
+
+void vypis(const char *obsahSouboru) {
+    puts("Obsah souboru je:");
+    printf("\n %s", obsahSouboru);
+}
+
+void vypisPamet(int priznak, const char *obsahSouboru) {
+    puts("Vypis obsahu souboru");
+    if (priznak == 0) {
+        puts("Dosud nebylo nic zakodovano ani dekodovano, neni co zobrazit");
+        return;
+    }
+    puts(kPrikazy[priznak - 1].oznameniVypisu);
+    vypis(obsahSouboru);
+}
+
+// Loads, transforms and replaces the named file; false if the file was not loaded.
+bool zpracujSoubor(const PrikazSouboru &prikaz, Radek *obsahSouboru, const char *nazevSouboru) {
+    switch (nactiSoubor(obsahSouboru, nazevSouboru)) {
+    case Nacteni::nenalezen:
+        puts(prikaz.nenalezen);
+        return false;
+    case Nacteni::prilisDlouhy:
+        puts("Soubor je prilis dlouhy, nelze nacist soubor");
+        return false;
+    case Nacteni::neniTextovy:
+        puts("Soubor neni textovy, nelze nacist soubor");
+        return false;
+    case Nacteni::nacteno:
+        break;
+    }
+    if (prikaz.sifra(obsahSouboru[0]) && uloz(nazevSouboru) == 2) puts(prikaz.hotovo);
+    return true;
+}
+
+// Every read waits on the user, who must first see everything written so far.
+FILE *vstup() {
+    fflush(stdout);
+    return stdin;
+}
+
+} // namespace
+
+int main() {
+    Radek obsahSouboru[kPocetRadku];
+    char nazevSouboru[kDelkaNazvu];
+    int volba = 0;
+    int priznak = 0;
+    const bool utf8 = terminalUtf8();
+    obsahSouboru[0][0] = '\0';
+
+    for (;;) {
+        zapisMenu(utf8);
+        Cteni cteni = prectiVolbu(vstup(), &volba);
+        if (cteni == Cteni::konec || (cteni == Cteni::precteno && volba == 4)) return 0;
+        if (cteni == Cteni::precteno && (volba == 1 || volba == 2)) {
+            const PrikazSouboru &prikaz = kPrikazy[volba - 1];
+            puts(prikaz.vyzva);
+            if (prectiNazev(vstup(), nazevSouboru) == Cteni::konec) return 0;
+            if (zpracujSoubor(prikaz, obsahSouboru, nazevSouboru)) priznak = volba;
+        } else if (cteni == Cteni::precteno && volba == 3) {
+            vypisPamet(priznak, obsahSouboru[0]);
+        } else {
+            puts("Neplatna volba");
+        }
+    }
+}
