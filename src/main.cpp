@@ -41,8 +41,8 @@ bool terminalUtf8() {
     for (const char *promenna : {"LC_ALL", "LC_CTYPE", "LANG"})
         if ((locale = getenv(promenna)) != nullptr && *locale != '\0') break;
     const char *sada = locale != nullptr ? strchr(locale, '.') : nullptr;
-    return sada != nullptr && (strncasecmp(sada + 1, "utf-8", 5) == 0 ||
-                               strncasecmp(sada + 1, "utf8", 4) == 0);
+    return sada != nullptr &&
+           (strncasecmp(sada + 1, "utf-8", 5) == 0 || strncasecmp(sada + 1, "utf8", 4) == 0);
 }
 
 // The banner's y with acute is the byte 0xFD, or its UTF-8 form on a UTF-8 terminal.

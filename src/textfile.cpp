@@ -100,8 +100,8 @@ bool nahradPresDocasny(char *vzor, const char *cil, Naplneni naplneni) {
 bool prenesNaJinySystem(int prac, const char *cil, const struct stat &puvodni) {
     char vzor[PATH_MAX + 16];
     const char *jmeno = strrchr(cil, '/') + 1;
-    int delka = snprintf(vzor, sizeof vzor, "%.*s.%s.XXXXXX", static_cast<int>(jmeno - cil), cil,
-                         jmeno);
+    int delka =
+        snprintf(vzor, sizeof vzor, "%.*s.%s.XXXXXX", static_cast<int>(jmeno - cil), cil, jmeno);
     if (delka < 0 || static_cast<size_t>(delka) >= sizeof vzor) return false;
     bool ok = nahradPresDocasny(vzor, cil, [&](int fd) {
         return lseek(prac, 0, SEEK_SET) == 0 && zkopiruj(prac, fd) && prevezmiPrava(fd, puvodni);

@@ -1,0 +1,55 @@
+#include "textfile.h"
+
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+TEST(Loader, LoadsWholeTextsAndRefusesTheRestLeavingTheBuffer) {
+    TempDir dir;
+    auto buffer = std::make_unique<Radek[]>(kPocetRadku);
+    std::string inMemory = "";
+    buffer[0][0] = '\0';
+    struct Case {
+        const char *what;
+        std::string content;
+        Nacteni expected;
+    } cases[] = {
+        {"lines longer than a row",
+         std::string(300, 'x') + "\n" + std::string(119, 'y') + "\n" + std::string(120, 'z') + "\n",
+         Nacteni::nacteno},
+        {"shorter, no final line end", "abc\ndef", Nacteni::nacteno},
+        {"NUL inside", "ab\0cd\n"s, Nacteni::neniTextovy},
+        {"NUL first", "\0"s, Nacteni::neniTextovy},
+        {"one past the buffer", std::string(kNejdelsiText + 1, 'a'), Nacteni::prilisDlouhy},
+        {"5 MB", std::string(5 << 20, 'b'), Nacteni::prilisDlouhy},
+        {"empty", "", Nacteni::nacteno},
+        {"the whole buffer", std::string(kNejdelsiText, 'c'), Nacteni::nacteno},
+        {"bytes from 0x80 up and CR LF", "\xFD\x80\xFF\r\n", Nacteni::nacteno},
+    };
+    for (const Case &c : cases) {
+        writeFile(dir / "f", c.content);
+        EXPECT_EQ(nactiSoubor(buffer.get(), (dir / "f").c_str()), c.expected) << c.what;
+        if (c.expected == Nacteni::nacteno) inMemory = c.content;
+        EXPECT_EQ(std::string(buffer[0]), inMemory) << c.what;
+    }
+}
+
+TEST(Loader, TreatsWhatIsNoRegularFileAsNotFound) {
+    TempDir dir;
+    auto buffer = std::make_unique<Radek[]>(kPocetRadku);
+    strcpy(buffer[0], "kept");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    for (std::string name : {dir / "missing", dir.path(), dir / "fifo", "/dev/null"s, ""s})
+        EXPECT_EQ(nactiSoubor(buffer.get(), name.c_str()), Nacteni::nenalezen) << name;
+    EXPECT_STREQ(buffer[0], "kept");
+}
+
+} // namespace

@@ -1,0 +1,158 @@
+// End-to-end runs of the built program with scripted input, compared byte for byte.
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using namespace std::string_literals;
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+const std::string M = kMenu;
+const std::string kEncodePrompt = "Zadejte nazev souboru, ktery chcete zakodovat\n";
+const std::string kDecodePrompt = "Zadejte nazev souboru, ktery chcete dekodovat:\n";
+const std::string kInvalid = "Neplatna volba\n";
+const std::string kNothingYet = "Vypis obsahu souboru\n"
+                                "Dosud nebylo nic zakodovano ani dekodovano, neni co zobrazit\n";
+
+std::string listing(bool encoded, const std::string &text) {
+    return "Vypis obsahu souboru\n"s +
+           (encoded ? "Posledni operace bylo kodovani souboru, v pameti je tudiz zakodovany "
+                      "soubor\n Nasleduje jeho vypis\n"
+                    : "Posledni operace bylo dekodovani, v pameti je dekodovany text. \n "
+                      "Nasleduje jeho vypis\n") +
+           "Obsah souboru je:\n\n " + text;
+}
+
+struct Case {
+    const char *what;
+    Files before; // "<dir>" and "<fifo>" make a directory and a FIFO
+    std::string input;
+    std::string output;
+    Files after; // "<missing>" for a file that must not exist
+};
+
+const std::string n99(99, 'n');
+
+const Case kCases[] = {
+    {"list before anything", {}, "3\n4\n", M + kNothingYet + M, {}},
+    {"encode, list, decode, list",
+     {{"a.txt", "ahoj, 12.\nABC"}},
+     "1\na.txt\n3\n2\na.txt\n3\n4\n",
+     M + kEncodePrompt + "Soubor zakodovan\n" + M + listing(true, "f(t*; 12=\nABC") + M +
+         kDecodePrompt + "Soubor odkodovan\n" + M + listing(false, "ahoj, qr.\nABC") + M,
+     {{"a.txt", "ahoj, qr.\nABC"}, {"codedText.txt", "<missing>"}}},
+    {"invalid choices",
+     {},
+     "0\n5\n-1\nabc\nx1 99999999999\n4\n",
+     M + kInvalid + M + kInvalid + M + kInvalid + M + kInvalid + M + kInvalid + M + kInvalid + M,
+     {}},
+    {"missing files keep the earlier text and flag",
+     {{"a.txt", "abc\n"}},
+     "1 nic.txt\n2 nic.txt\n3\n1 a.txt\n2 nic.txt\n3\n4\n",
+     M + kEncodePrompt + "Soubor nenalezen, nelze nacist soubor\n" + M + kDecodePrompt +
+         "Soubor nenalezen, nelze nacist soubor.\n" + M + kNothingYet + M + kEncodePrompt +
+         "Soubor zakodovan\n" + M + kDecodePrompt + "Soubor nenalezen, nelze nacist soubor.\n" + M +
+         listing(true, "f\"#\n") + M,
+     {{"a.txt", "f\"#\n"}}},
+    {"a name is cut at white space",
+     {{"my", "abc"}, {"my file.txt", "abc"}},
+     "1 my file.txt\n4\n",
+     M + kEncodePrompt + "Soubor zakodovan\n" + M + kInvalid + M,
+     {{"my", "f\"#"}, {"my file.txt", "abc"}}},
+    {"a name is cut after 99 characters",
+     {{n99, "abc"}},
+     "1 " + n99 + "4\n",
+     M + kEncodePrompt + "Soubor zakodovan\n" + M,
+     {{n99, "f\"#"}}},
+    {"too long and not text",
+     {{"big", std::string(120000, 'a')}, {"nul", "a\0b"s}},
+     "1 big\n2 nul\n3\n4\n",
+     M + kEncodePrompt + "Soubor je prilis dlouhy, nelze nacist soubor\n" + M + kDecodePrompt +
+         "Soubor neni textovy, nelze nacist soubor\n" + M + kNothingYet + M,
+     {{"big", std::string(120000, 'a')}, {"nul", "a\0b"s}, {"codedText.txt", "<missing>"}}},
+    {"a directory and a FIFO are not found",
+     {{"d", "<dir>"}, {"p", "<fifo>"}},
+     "1 d\n2 p\n4\n",
+     M + kEncodePrompt + "Soubor nenalezen, nelze nacist soubor\n" + M + kDecodePrompt +
+         "Soubor nenalezen, nelze nacist soubor.\n" + M,
+     {{"codedText.txt", "<missing>"}}},
+    {"end of input at the choice", {}, "3", M + kNothingYet + M, {}},
+    {"end of input at the name", {}, "1 ", M + kEncodePrompt, {}},
+    {"end of input after an invalid token", {}, "abc", M + kInvalid + M, {}},
+};
+
+TEST(Dialog, WritesExactlyTheExpectedBytesAndFiles) {
+    for (const Case &c : kCases) {
+        TempDir dir;
+        for (const auto &[name, content] : c.before) {
+            if (content == "<dir>")
+                ASSERT_EQ(mkdir((dir / name).c_str(), 0700), 0);
+            else if (content == "<fifo>")
+                ASSERT_EQ(mkfifo((dir / name).c_str(), 0600), 0);
+            else
+                writeFile(dir / name, content);
+        }
+        RunResult run = runSifrovac(dir.path(), c.input);
+        EXPECT_EQ(run.status, 0) << c.what;
+        EXPECT_EQ(run.output, c.output) << c.what;
+        for (const auto &[name, content] : c.after)
+            EXPECT_EQ(readFile(dir / name), content) << c.what << ": " << name;
+    }
+}
+
+// Runs the program on a pseudo-terminal with the given environment and returns what it showed.
+std::string runOnTerminal(const std::vector<std::pair<const char *, const char *>> &env) {
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        for (const char *name : {"LC_ALL", "LC_CTYPE", "LANG"})
+            unsetenv(name);
+        for (const auto &[name, value] : env)
+            setenv(name, value, 1);
+        alarm(20);
+        execl(SIFROVAC_BIN, "sifrovac", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    std::string shown;
+    (void)!write(master, "4\n", 2);
+    char chunk[4096];
+    for (ssize_t n; (n = read(master, chunk, sizeof chunk)) > 0;)
+        shown.append(chunk, n);
+    close(master);
+    waitpid(pid, nullptr, 0);
+    return shown;
+}
+
+TEST(Dialog, WritesTheBannersLetterInUtf8OnlyOnAUtf8Terminal) {
+    const std::string utf8 = "kter\xC3\xBD jsem", cp1250 = "kter\xFD jsem";
+    struct Case {
+        std::vector<std::pair<const char *, const char *>> env;
+        const std::string &expected;
+    } cases[] = {
+        {{{"LANG", "C.UTF-8"}}, utf8},
+        {{{"LANG", "C"}, {"LC_CTYPE", "cs_CZ.utf8"}}, utf8},
+        {{{"LANG", "cs_CZ.UTF-8"}, {"LC_ALL", "cs_CZ.ISO-8859-2"}}, cp1250},
+        {{}, cp1250},
+    };
+    for (const Case &c : cases) {
+        std::string shown = runOnTerminal(c.env);
+        EXPECT_NE(shown.find(c.expected), std::string::npos) << shown;
+        EXPECT_EQ(shown.find(&c.expected == &utf8 ? cp1250 : utf8), std::string::npos);
+    }
+    // Piped output carries the byte whatever the locale.
+    setenv("LC_ALL", "C.UTF-8", 1);
+    TempDir dir;
+    RunResult piped = runSifrovac(dir.path(), "4\n");
+    unsetenv("LC_ALL");
+    EXPECT_EQ(piped.output, kMenu);
+}
+
+} // namespace

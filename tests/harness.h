@@ -1,0 +1,61 @@
+// Scratch directories, files and runs of the built program for the tests.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+// A fresh directory under `base` (TMPDIR or /tmp by default), removed with its content.
+class TempDir {
+  public:
+    explicit TempDir(const std::string &base = "");
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const {
+        return path_;
+    }
+    std::string operator/(const std::string &name) const {
+        return path_ + "/" + name;
+    }
+
+  private:
+    std::string path_;
+};
+
+// Makes `path` the current directory for the object's lifetime.
+class WorkingDirectory {
+  public:
+    explicit WorkingDirectory(const std::string &path);
+    ~WorkingDirectory();
+
+  private:
+    std::string previous_;
+};
+
+// The file's bytes, or "<missing>" when there is no such file.
+std::string readFile(const std::string &path);
+void writeFile(const std::string &path, const std::string &content);
+
+struct RunResult {
+    std::string output; // everything written to standard output
+    int status;         // the exit status, or 128 + the signal that ended the run
+};
+
+// Runs the built sifrovac in `dir` with `input` as standard input and standard output captured,
+// as the user `uid` when one is given; a run that hangs is killed after 20 seconds.
+RunResult runSifrovac(const std::string &dir, const std::string &input,
+                      uid_t uid = static_cast<uid_t>(-1));
+
+// The banner and menu that start every pass of the dialogue, as written to a pipe.
+inline constexpr char kMenu[] =
+    "Sifrovaci a desifrovaci program Zublika a Kvoderinky\n"
+    "Program byl vytvoren z pouzitim algoritmu pro kodovani a dekodovani "
+    "textu, kter\xFD jsem psal jako zapoctovy program z predmetu Uvod do "
+    "programovani\n"
+    "Napsali Zublik a Kvoderinka, verze 1.0\n"
+    "Hlavni menu programu\n"
+    "1 - zakoduj text\n"
+    "2 - dekoduj text\n"
+    "3 - vypis obsah textu na obrazovku\n"
+    "4 - konec programu\n"
+    "Zadejte prikaz\n";
