@@ -11,6 +11,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 const std::string kPlain = "ahoj, 12.\n";
 const std::string kEncoded = "f(t*; 12=\n";
@@ -23,74 +24,55 @@ mode_t modeOf(const std::string &path) {
 
 struct Case {
     const char *what;
-    std::function<std::string(const TempDir &)> setUp; // returns the name the user types
+    std::function<void(const TempDir &)> setUp;
+    const char *typed;  // the name the user gives
+    const char *target; // the file that must end intact or replaced
     bool replaced;
     std::function<void(const TempDir &)> check;
 };
 
+void noSetUp(const TempDir &) {}
+
+void workFileIsTheUsersFile(const TempDir &d) {
+    fs::rename(d / "a.txt", d / "codedText.txt");
+}
+
 const Case kCases[] = {
     {"a directory in the work file's place",
-     [](const TempDir &d) {
-         fs::create_directory(d / "codedText.txt");
-         return "a.txt";
-     },
-     false, [](const TempDir &d) { EXPECT_TRUE(fs::is_directory(d / "codedText.txt")); }},
+     [](const TempDir &d) { fs::create_directory(d / "codedText.txt"); }, "a.txt", "a.txt", false,
+     [](const TempDir &d) { EXPECT_TRUE(fs::is_directory(d / "codedText.txt")); }},
     {"the work file's name a link to /dev/full",
-     [](const TempDir &d) {
-         fs::create_symlink("/dev/full", d / "codedText.txt");
-         return "a.txt";
-     },
-     true,
+     [](const TempDir &d) { fs::create_symlink("/dev/full", d / "codedText.txt"); }, "a.txt",
+     "a.txt", true,
      [](const TempDir &d) { EXPECT_FALSE(fs::exists(fs::symlink_status(d / "codedText.txt"))); }},
     {"a link planted in the work file's place",
      [](const TempDir &d) {
          writeFile(d / "victim", "secret");
          fs::create_symlink(d / "victim", d / "codedText.txt");
-         return "a.txt";
      },
-     true, [](const TempDir &d) { EXPECT_EQ(readFile(d / "victim"), "secret"); }},
-    {"a 0600 file keeps its mode",
-     [](const TempDir &d) {
-         chmod((d / "a.txt").c_str(), 0600);
-         return "a.txt";
-     },
-     true, [](const TempDir &d) { EXPECT_EQ(modeOf(d / "a.txt"), 0600u); }},
-    {"a name that is a link",
-     [](const TempDir &d) {
-         fs::create_symlink("a.txt", d / "link");
-         return "link";
-     },
-     true, [](const TempDir &d) { EXPECT_TRUE(fs::is_symlink(d / "link")); }},
-    {"the work file's own name",
-     [](const TempDir &d) {
-         fs::rename(d / "a.txt", d / "codedText.txt");
-         writeFile(d / "a.txt", kEncoded);
-         return "codedText.txt";
-     },
-     true, [](const TempDir &) {}},
-    {"the work file's own name with a directory part",
-     [](const TempDir &d) {
-         fs::rename(d / "a.txt", d / "codedText.txt");
-         writeFile(d / "a.txt", kEncoded);
-         return "./codedText.txt";
-     },
-     true, [](const TempDir &) {}},
+     "a.txt", "a.txt", true, [](const TempDir &d) { EXPECT_EQ(readFile(d / "victim"), "secret"); }},
+    {"a 0600 file keeps its mode", [](const TempDir &d) { chmod((d / "a.txt").c_str(), 0600); },
+     "a.txt", "a.txt", true, [](const TempDir &d) { EXPECT_EQ(modeOf(d / "a.txt"), 0600u); }},
+    {"a name that is a link", [](const TempDir &d) { fs::create_symlink("a.txt", d / "link"); },
+     "link", "a.txt", true, [](const TempDir &d) { EXPECT_TRUE(fs::is_symlink(d / "link")); }},
+    {"the work file's own name", workFileIsTheUsersFile, "codedText.txt", "codedText.txt", true,
+     noSetUp},
+    {"the work file's own name with a directory part", workFileIsTheUsersFile, "./codedText.txt",
+     "codedText.txt", true, noSetUp},
 };
 
-// Every case starts from a.txt holding kPlain; a.txt must end as kPlain or kEncoded.
+// Every case starts from a.txt holding kPlain; the target must end as kPlain or kEncoded.
 TEST(Replace, NeverLosesTheUsersFile) {
     for (const Case &c : kCases) {
         TempDir dir;
         writeFile(dir / "a.txt", kPlain);
-        std::string name = c.setUp(dir);
-        RunResult run = runSifrovac(dir.path(), "1 " + name + "\n4\n");
+        c.setUp(dir);
+        RunResult run = runSifrovac(dir.path(), "1 "s + c.typed + "\n4\n");
         const char *message = c.replaced ? "Soubor zakodovan\n" : "";
-        EXPECT_EQ(run.output, std::string(kMenu) +
-                                  "Zadejte nazev souboru, ktery chcete zakodovat\n" + message +
-                                  kMenu)
+        EXPECT_EQ(run.output,
+                  kMenu + "Zadejte nazev souboru, ktery chcete zakodovat\n"s + message + kMenu)
             << c.what;
-        std::string target = name.find("codedText") != std::string::npos ? name : "a.txt";
-        EXPECT_EQ(readFile(dir / target), c.replaced ? kEncoded : kPlain) << c.what;
+        EXPECT_EQ(readFile(dir / c.target), c.replaced ? kEncoded : kPlain) << c.what;
         c.check(dir);
     }
 }
