@@ -45,24 +45,6 @@ bool zkopiruj(int z, int kam) {
     }
 }
 
-// Writes the directory part of the absolute path `cesta` into `adresar` (PATH_MAX bytes).
-void adresarCesty(const char *cesta, char *adresar) {
-    const char *lomitko = strrchr(cesta, '/');
-    size_t delka = lomitko == cesta ? 1 : static_cast<size_t>(lomitko - cesta);
-    memcpy(adresar, cesta, delka);
-    adresar[delka] = '\0';
-}
-
-// Makes a rename into the directory of the absolute path `cesta` survive a crash.
-void synchronizujAdresar(const char *cesta) {
-    char adresar[PATH_MAX];
-    adresarCesty(cesta, adresar);
-    int fd = open(adresar, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    fsync(fd);
-    close(fd);
-}
-
 // A new work file gets the old one's mode, as truncating it would keep it.
 mode_t rezimPracovnihoSouboru() {
     struct stat st;
@@ -117,11 +99,8 @@ bool nahrad(int prac, const char *cil, const struct stat &puvodni) {
     // The named file is the work file itself, and so holds the text already.
     if (st.st_dev == puvodni.st_dev && st.st_ino == puvodni.st_ino) return true;
     if (!prevezmiPrava(prac, puvodni)) return false;
-    if (rename(kPracovniSoubor, cil) != 0 &&
-        (errno != EXDEV || !prenesNaJinySystem(prac, cil, puvodni)))
-        return false;
-    synchronizujAdresar(cil);
-    return true;
+    return rename(kPracovniSoubor, cil) == 0 ||
+           (errno == EXDEV && prenesNaJinySystem(prac, cil, puvodni));
 }
 
 } // namespace
