@@ -11,7 +11,7 @@ trap 'rm -rf "$dir"' EXIT
 cd "$dir"
 
 # 119,999 characters of mixed lines, the longest text sifrovac takes.
-python3 -c 'import sys; t=("Ahoj, svete. Toto je radek textu cislo 42.\nkratky\n\n"*3000)[:119999]; sys.stdout.write(t)' >text.txt
+head -c 119999 < <(yes 'Ahoj, svete. Toto je radek textu cislo 42.') >text.txt
 plain='abcdefghijklmnopqrstuvwxyz,.'
 coded='f"#$j&'"'"'(n*+,-.t01234z6789:;='
 
