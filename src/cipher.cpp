@@ -44,9 +44,12 @@ constexpr Tabulka tabulkaDekodovani() {
 constexpr Tabulka kKodovani = tabulkaKodovani();
 constexpr Tabulka kDekodovani = tabulkaDekodovani();
 
-void prepis(char *text, const Tabulka &tabulka) {
-    for (; *text != '\0'; ++text)
-        *text = static_cast<char>(tabulka[static_cast<unsigned char>(*text)]);
+// Returns the text's length.
+long prepis(char *text, const Tabulka &tabulka) {
+    char *znak = text;
+    for (; *znak != '\0'; ++znak)
+        *znak = static_cast<char>(tabulka[static_cast<unsigned char>(*znak)]);
+    return znak - text;
 }
 
 } // namespace
@@ -60,11 +63,9 @@ void dekodujText(char *text) {
 }
 
 bool koduj(char *zdrojovyText) {
-    zakodujText(zdrojovyText);
-    return zapisPracovniSoubor(zdrojovyText);
+    return zapisPracovniSoubor(zdrojovyText, prepis(zdrojovyText, kKodovani));
 }
 
 bool dekoduj(char *zakodovanyText) {
-    dekodujText(zakodovanyText);
-    return zapisPracovniSoubor(zakodovanyText);
+    return zapisPracovniSoubor(zakodovanyText, prepis(zakodovanyText, kDekodovani));
 }

@@ -1,14 +1,10 @@
 // sifrovac: encodes and decodes text files in place, driven by a numbered menu.
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <initializer_list>
-#include <strings.h>
-#include <unistd.h>
 
 #include "buffers.h"
 #include "cipher.h"
 #include "console.h"
+#include "os.h"
 #include "textfile.h"
 
 namespace {
@@ -34,30 +30,19 @@ constexpr PrikazSouboru kPrikazy[] = {
      dekoduj},
 };
 
-// Whether standard output is a terminal whose locale uses UTF-8 (LC_ALL, LC_CTYPE, LANG).
-bool terminalUtf8() {
-    if (!isatty(STDOUT_FILENO)) return false;
-    const char *locale = nullptr;
-    for (const char *promenna : {"LC_ALL", "LC_CTYPE", "LANG"})
-        if ((locale = getenv(promenna)) != nullptr && *locale != '\0') break;
-    const char *sada = locale != nullptr ? strchr(locale, '.') : nullptr;
-    return sada != nullptr &&
-           (strncasecmp(sada + 1, "utf-8", 5) == 0 || strncasecmp(sada + 1, "utf8", 4) == 0);
-}
-
-// The banner's y with acute is the byte 0xFD, or its UTF-8 form on a UTF-8 terminal.
-void zapisMenu(bool utf8) {
-    printf("Sifrovaci a desifrovaci program Zublika a Kvoderinky\n"
-           "Program byl vytvoren z pouzitim algoritmu pro kodovani a dekodovani textu, kter%s "
-           "jsem psal jako zapoctovy program z predmetu Uvod do programovani\n"
-           "Napsali Zublik a Kvoderinka, verze 1.0\n"
-           "Hlavni menu programu\n"
-           "1 - zakoduj text\n"
-           "2 - dekoduj text\n"
-           "3 - vypis obsah textu na obrazovku\n"
-           "4 - konec programu\n"
-           "Zadejte prikaz\n",
-           utf8 ? "\xC3\xBD" : "\xFD");
+// The banner and the menu that start every pass.
+void zapisMenu() {
+    puts("Sifrovaci a desifrovaci program Zublika a Kvoderinky");
+    zapisRadekBanneru("Program byl vytvoren z pouzitim algoritmu pro kodovani a dekodovani textu, "
+                      "kter\xFD jsem psal jako zapoctovy program z predmetu Uvod do programovani");
+    fputs("Napsali Zublik a Kvoderinka, verze 1.0\n"
+          "Hlavni menu programu\n"
+          "1 - zakoduj text\n"
+          "2 - dekoduj text\n"
+          "3 - vypis obsah textu na obrazovku\n"
+          "4 - konec programu\n"
+          "Zadejte prikaz\n",
+          stdout);
 }
 
 void vypis(const char *obsahSouboru) {
@@ -77,7 +62,8 @@ void vypisPamet(int priznak, const char *obsahSouboru) {
 
 // Loads, transforms and replaces the named file; false if the file was not loaded.
 bool zpracujSoubor(const PrikazSouboru &prikaz, Radek *obsahSouboru, const char *nazevSouboru) {
-    switch (nactiSoubor(obsahSouboru, nazevSouboru)) {
+    CilovySoubor cil;
+    switch (nactiSoubor(obsahSouboru, nazevSouboru, &cil)) {
     case Nacteni::nenalezen:
         puts(prikaz.nenalezen);
         return false;
@@ -90,7 +76,12 @@ bool zpracujSoubor(const PrikazSouboru &prikaz, Radek *obsahSouboru, const char 
     case Nacteni::nacteno:
         break;
     }
-    if (prikaz.sifra(obsahSouboru[0]) && uloz(nazevSouboru) == 2) puts(prikaz.hotovo);
+    // No other run's work file may come between this one's writing and its replacement.
+    Zamek zamek = zamkniPracovniSoubor();
+    bool hotovo = prikaz.sifra(obsahSouboru[0]) && uloz(&cil) == 2;
+    pustZamek(&zamek);
+    pustCil(&cil);
+    if (hotovo) puts(prikaz.hotovo);
     return true;
 }
 
@@ -107,11 +98,10 @@ int main() {
     char nazevSouboru[kDelkaNazvu];
     int volba = 0;
     int priznak = 0;
-    const bool utf8 = terminalUtf8();
     obsahSouboru[0][0] = '\0';
 
     for (;;) {
-        zapisMenu(utf8);
+        zapisMenu();
         Cteni cteni = prectiVolbu(vstup(), &volba);
         if (cteni == Cteni::konec || (cteni == Cteni::precteno && volba == 4)) return 0;
         if (cteni == Cteni::precteno && (volba == 1 || volba == 2)) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "buffers.h"
+#include "os.h"
 
 // Every transformed text passes through this file in the current directory.
 inline constexpr char kPracovniSoubor[] = "codedText.txt";
@@ -13,15 +14,12 @@ enum class Nacteni {
     neniTextovy,  // holds a NUL byte
 };
 
-// Loads the named file into the text buffer as one NUL-terminated string; on failure the buffer
-// is left as it was.
-Nacteni nactiSoubor(Radek *obsahSouboru, const char *nazevSouboru);
+// Loads the named file into the text buffer as one NUL-terminated string and records in `cil`
+// which file it was, for uloz and then pustCil; on failure the buffer is left as it was and `cil`
+// holds nothing.
+Nacteni nactiSoubor(Radek *obsahSouboru, const char *nazevSouboru, CilovySoubor *cil);
 
-// Makes the work file hold exactly the text, durably; false, with the old work file left as it
-// was, if that failed. Never writes through a link or into anything but a fresh regular file.
-bool zapisPracovniSoubor(const char *text);
-
-// Puts the work file in the named file's place, keeping the named file's permission bits; a link
-// stays a link and its target is replaced. Returns 2 when the named file holds the work file's
-// text, 0 when the named file is as it was.
-int uloz(const char *nazevSouboru);
+// Puts the work file in the place of the file that `cil` names, keeping everything that file had
+// but its text; a link stays a link. Returns 2 when that file holds the work file's text, 0 when
+// it is as it was.
+int uloz(const CilovySoubor *cil);

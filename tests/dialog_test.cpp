@@ -118,7 +118,7 @@ std::string runOnTerminal(const std::vector<std::pair<const char *, const char *
         for (const auto &[name, value] : env)
             setenv(name, value, 1);
         alarm(20);
-        execl(SIFROVAC_BIN, "sifrovac", static_cast<char *>(nullptr));
+        execl(program(), "sifrovac", static_cast<char *>(nullptr));
         _exit(127);
     }
     std::string shown;

@@ -1,13 +1,19 @@
 #include "harness.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+#include <vector>
 
 TempDir::TempDir(const std::string &base) {
     const char *tmp = getenv("TMPDIR");
@@ -51,22 +57,88 @@ void writeFile(const std::string &path, const std::string &content) {
     if (!out.flush()) throw std::runtime_error("cannot write " + path);
 }
 
-RunResult runSifrovac(const std::string &dir, const std::string &input, uid_t uid) {
-    TempDir io;
-    writeFile(io / "in", input);
-    const std::string out = io / "out";
-    pid_t pid = fork();
-    if (pid == 0) {
-        int in = open((io / "in").c_str(), O_RDONLY);
-        int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        if (in < 0 || outFd < 0 || dup2(in, 0) < 0 || dup2(outFd, 1) < 0 || chdir(dir.c_str()) != 0)
+namespace {
+
+// chdir one component at a time, so that a directory deeper than PATH_MAX can be reached.
+bool changeDirectory(const std::string &dir) {
+    if (dir.size() < PATH_MAX) return chdir(dir.c_str()) == 0;
+    size_t start = 0;
+    if (dir[0] == '/' && chdir("/") != 0) return false;
+    while (start < dir.size()) {
+        size_t end = dir.find('/', start);
+        if (end == std::string::npos) end = dir.size();
+        if (end > start && chdir(dir.substr(start, end - start).c_str()) != 0) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+} // namespace
+
+const char *program() {
+    const char *chosen = getenv("SIFROVAC_PROGRAM");
+    return chosen != nullptr && *chosen != '\0' ? chosen : SIFROVAC_BIN;
+}
+
+StartedRun startSifrovac(const std::string &dir, const std::string &input, uid_t uid) {
+    char pattern[] = "/tmp/sifrovac-io-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
+    StartedRun run{-1, pattern};
+    writeFile(run.io + "/in", input);
+    run.pid = fork();
+    if (run.pid == 0) {
+        int in = open((run.io + "/in").c_str(), O_RDONLY);
+        int out = open((run.io + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || !changeDirectory(dir))
             _exit(126);
         if (uid != static_cast<uid_t>(-1) && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
         alarm(20);
-        execl(SIFROVAC_BIN, "sifrovac", static_cast<char *>(nullptr));
+        execl(program(), "sifrovac", static_cast<char *>(nullptr));
         _exit(127);
     }
+    return run;
+}
+
+RunResult finishSifrovac(const StartedRun &run) {
     int status = 0;
-    waitpid(pid, &status, 0);
-    return {readFile(out), WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
+    waitpid(run.pid, &status, 0);
+    RunResult result{readFile(run.io + "/out"),
+                     WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
+    std::error_code ignored;
+    std::filesystem::remove_all(run.io, ignored);
+    return result;
+}
+
+RunResult runSifrovac(const std::string &dir, const std::string &input, uid_t uid) {
+    return finishSifrovac(startSifrovac(dir, input, uid));
+}
+
+std::string protectionOf(const std::string &path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return "<missing>";
+    std::ostringstream out;
+    out << std::oct << (st.st_mode & 07777) << std::dec << " " << st.st_uid << ":" << st.st_gid;
+    char names[4096];
+    ssize_t size = listxattr(path.c_str(), names, sizeof names);
+    std::vector<std::string> sorted;
+    for (ssize_t i = 0; i < size; i += static_cast<ssize_t>(strlen(names + i)) + 1)
+        sorted.emplace_back(names + i);
+    std::sort(sorted.begin(), sorted.end());
+    for (const std::string &name : sorted) {
+        char value[4096];
+        ssize_t n = getxattr(path.c_str(), name.c_str(), value, sizeof value);
+        out << " " << name << "=" << std::string(value, n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    return out.str();
+}
+
+std::string namesIn(const std::string &dir) {
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    std::string joined;
+    for (const std::string &name : names)
+        joined += (joined.empty() ? "" : " ") + name;
+    return joined;
 }

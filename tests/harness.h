@@ -41,10 +41,30 @@ struct RunResult {
     int status;         // the exit status, or 128 + the signal that ended the run
 };
 
-// Runs the built sifrovac in `dir` with `input` as standard input and standard output captured,
-// as the user `uid` when one is given; a run that hangs is killed after 20 seconds.
+// The program under test: SIFROVAC_PROGRAM when set, else the one this build made.
+const char *program();
+
+// Runs the built sifrovac in `dir` (of any depth) with `input` as standard input and standard
+// output captured, as the user `uid` when one is given; a run that hangs is killed after 20
+// seconds.
 RunResult runSifrovac(const std::string &dir, const std::string &input,
                       uid_t uid = static_cast<uid_t>(-1));
+
+// A run started and not yet waited for.
+struct StartedRun {
+    pid_t pid;
+    std::string io; // a scratch directory holding its input and output
+};
+StartedRun startSifrovac(const std::string &dir, const std::string &input,
+                         uid_t uid = static_cast<uid_t>(-1));
+RunResult finishSifrovac(const StartedRun &run);
+
+// Everything that guards a file besides its content: mode, owner, group, extended attributes
+// (the access ACL among them), as one comparable string.
+std::string protectionOf(const std::string &path);
+
+// The names in a directory, sorted.
+std::string namesIn(const std::string &dir);
 
 // The banner and menu that start every pass of the dialogue, as written to a pipe.
 inline constexpr char kMenu[] =

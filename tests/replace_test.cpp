@@ -1,9 +1,15 @@
 // The user's file is either intact or replaced by its transformed text, never lost.
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/acl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -22,19 +28,49 @@ mode_t modeOf(const std::string &path) {
     return st.st_mode & 07777;
 }
 
+// Root may do anything, so the cases about what a user may do run as nobody.
+constexpr uid_t kNobody = 65534;
+const bool kRoot = geteuid() == 0;
+
 struct Case {
     const char *what;
     std::function<void(const TempDir &)> setUp;
     const char *typed;  // the name the user gives
-    const char *target; // the file that must end intact or replaced
+    const char *target; // the file that must end intact or replaced, guarded as it was
     bool replaced;
     std::function<void(const TempDir &)> check;
+    bool asNobody = false; // run as nobody, in a directory that nobody owns, when run as root
 };
 
 void noSetUp(const TempDir &) {}
 
 void workFileIsTheUsersFile(const TempDir &d) {
     fs::rename(d / "a.txt", d / "codedText.txt");
+}
+
+void setAcl(const std::string &path, acl_type_t type, const char *text) {
+    acl_t acl = acl_from_text(text);
+    ASSERT_NE(acl, nullptr);
+    ASSERT_EQ(acl_set_file(path.c_str(), type, acl), 0) << path;
+    acl_free(acl);
+}
+
+// Whether the scratch file system keeps ACLs and user attributes.
+bool keepsAclsAndAttributes() {
+    TempDir d;
+    writeFile(d / "f", "");
+    acl_t acl = acl_from_text("u::rw-,u:65534:r--,g::---,m::r--,o::---");
+    bool ok = acl_set_file((d / "f").c_str(), ACL_TYPE_ACCESS, acl) == 0 &&
+              setxattr((d / "f").c_str(), "user.x", "1", 1, 0) == 0;
+    acl_free(acl);
+    return ok;
+}
+
+// A work file left behind by another user: setuid, world-writable.
+void plantWorkFile(const TempDir &d, mode_t mode) {
+    writeFile(d / "codedText.txt", "planted");
+    if (kRoot) chown((d / "codedText.txt").c_str(), kNobody, kNobody);
+    chmod((d / "codedText.txt").c_str(), mode);
 }
 
 const Case kCases[] = {
@@ -59,20 +95,69 @@ const Case kCases[] = {
      noSetUp},
     {"the work file's own name with a directory part", workFileIsTheUsersFile, "./codedText.txt",
      "codedText.txt", true, noSetUp},
+    {"an ACL and attributes stay",
+     [](const TempDir &d) {
+         setAcl(d / "a.txt", ACL_TYPE_ACCESS, "u::rw-,u:65534:rw-,g::r--,m::rw-,o::---");
+         setxattr((d / "a.txt").c_str(), "user.note", "x", 1, 0);
+     },
+     "a.txt", "a.txt", true, noSetUp},
+    {"the current directory's default ACL reaches no file",
+     [](const TempDir &d) {
+         fs::create_directory(d / "other");
+         fs::rename(d / "a.txt", d / "other/a.txt");
+         chmod((d / "other/a.txt").c_str(), 0640);
+         setAcl(d.path(), ACL_TYPE_DEFAULT, "u::rwx,u:65534:rwx,g::r-x,m::rwx,o::---");
+     },
+     "other/a.txt", "other/a.txt", true, noSetUp},
+    {"a link named as the work file stays a link",
+     [](const TempDir &d) {
+         fs::create_directory(d / "docs");
+         fs::rename(d / "a.txt", d / "docs/letter.txt");
+         fs::create_symlink("docs/letter.txt", d / "codedText.txt");
+     },
+     "codedText.txt", "docs/letter.txt", true,
+     [](const TempDir &d) {
+         std::error_code notALink;
+         EXPECT_EQ(fs::read_symlink(d / "codedText.txt", notALink), "docs/letter.txt");
+     }},
+    {"an old work file its owner may not read", [](const TempDir &d) { plantWorkFile(d, 0200); },
+     "a.txt", "a.txt", true, noSetUp, true},
+    {"a planted setuid work file lends nothing when the replacement fails",
+     [](const TempDir &d) {
+         plantWorkFile(d, 06777);
+         fs::create_directory(d / "ro");
+         fs::rename(d / "a.txt", d / "ro/a.txt");
+         chmod((d / "ro").c_str(), 0555);
+     },
+     "ro/a.txt", "ro/a.txt", false,
+     [](const TempDir &d) {
+         EXPECT_EQ(readFile(d / "codedText.txt"), kEncoded);
+         EXPECT_EQ(modeOf(d / "codedText.txt") & ~modeOf(d / "ro/a.txt"), 0u);
+     },
+     true},
 };
 
 // Every case starts from a.txt holding kPlain; the target must end as kPlain or kEncoded.
-TEST(Replace, NeverLosesTheUsersFile) {
+TEST(Replace, NeverLosesTheUsersFileNorItsProtection) {
+    const bool acls = keepsAclsAndAttributes();
     for (const Case &c : kCases) {
+        if (!acls && strstr(c.what, "ACL") != nullptr) continue;
         TempDir dir;
         writeFile(dir / "a.txt", kPlain);
+        uid_t uid = c.asNobody && kRoot ? kNobody : static_cast<uid_t>(-1);
+        if (uid != static_cast<uid_t>(-1)) {
+            chown(dir.path().c_str(), uid, uid);
+            chown((dir / "a.txt").c_str(), uid, uid);
+        }
         c.setUp(dir);
-        RunResult run = runSifrovac(dir.path(), "1 "s + c.typed + "\n4\n");
+        const std::string guarded = protectionOf(dir / c.target);
+        RunResult run = runSifrovac(dir.path(), "1 "s + c.typed + "\n4\n", uid);
         const char *message = c.replaced ? "Soubor zakodovan\n" : "";
         EXPECT_EQ(run.output,
                   kMenu + "Zadejte nazev souboru, ktery chcete zakodovat\n"s + message + kMenu)
             << c.what;
         EXPECT_EQ(readFile(dir / c.target), c.replaced ? kEncoded : kPlain) << c.what;
+        EXPECT_EQ(protectionOf(dir / c.target), guarded) << c.what;
         c.check(dir);
     }
 }
@@ -93,6 +178,42 @@ TEST(Replace, ReplacesAFileOnAnotherFileSystem) {
     EXPECT_EQ(modeOf(there / "a.txt"), 0640u);
     EXPECT_EQ(std::distance(fs::directory_iterator(there.path()), fs::directory_iterator()), 1);
     EXPECT_EQ(std::distance(fs::directory_iterator(here.path()), fs::directory_iterator()), 0);
+}
+
+// The current directory lies deeper than PATH_MAX, so the named file has no absolute path.
+TEST(Replace, ReplacesAFileWhoseAbsolutePathIsTooLong) {
+    TempDir dir;
+    const std::string level(200, 'd');
+    std::string deep = dir.path();
+    int fd = open(dir.path().c_str(), O_DIRECTORY | O_CLOEXEC);
+    for (; deep.size() <= PATH_MAX; deep += "/" + level) {
+        ASSERT_EQ(mkdirat(fd, level.c_str(), 0700), 0);
+        int next = openat(fd, level.c_str(), O_DIRECTORY | O_CLOEXEC);
+        close(fd);
+        fd = next;
+    }
+    auto write = [&](const char *name, const std::string &text, mode_t mode) {
+        int f = openat(fd, name, O_CREAT | O_WRONLY | O_CLOEXEC, mode);
+        ASSERT_EQ(::write(f, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        fchmod(f, mode);
+        close(f);
+    };
+    write("a.txt", kPlain, 0640);
+    write("codedText.txt", "planted", 06777); // an old work file lends the new one nothing
+    RunResult run = runSifrovac(deep, "1 a.txt\n4\n");
+    EXPECT_NE(run.output.find("Soubor zakodovan\n"), std::string::npos);
+    char back[64] = {};
+    int f = openat(fd, "a.txt", O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(read(f, back, sizeof back), static_cast<ssize_t>(kEncoded.size()));
+    struct stat st {};
+    fstat(f, &st);
+    EXPECT_EQ(back, kEncoded);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_NE(faccessat(fd, "codedText.txt", F_OK, AT_SYMLINK_NOFOLLOW), 0);
+    close(f);
+    close(fd);
+    // Too deep for std::filesystem; rm walks it by descriptors.
+    ASSERT_EQ(system(("rm -rf " + dir.path()).c_str()), 0);
 }
 
 TEST(Replace, LeavesAFileInADirectoryTheUserMayNotWrite) {

@@ -36,8 +36,12 @@ TEST(Loader, LoadsWholeTextsAndRefusesTheRestLeavingTheBuffer) {
     };
     for (const Case &c : cases) {
         writeFile(dir / "f", c.content);
-        EXPECT_EQ(nactiSoubor(buffer.get(), (dir / "f").c_str()), c.expected) << c.what;
-        if (c.expected == Nacteni::nacteno) inMemory = c.content;
+        CilovySoubor cil;
+        EXPECT_EQ(nactiSoubor(buffer.get(), (dir / "f").c_str(), &cil), c.expected) << c.what;
+        if (c.expected == Nacteni::nacteno) {
+            inMemory = c.content;
+            pustCil(&cil);
+        }
         EXPECT_EQ(std::string(buffer[0]), inMemory) << c.what;
     }
 }
@@ -47,8 +51,9 @@ TEST(Loader, TreatsWhatIsNoRegularFileAsNotFound) {
     auto buffer = std::make_unique<Radek[]>(kPocetRadku);
     strcpy(buffer[0], "kept");
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    CilovySoubor cil;
     for (std::string name : {dir / "missing", dir.path(), dir / "fifo", "/dev/null"s, ""s})
-        EXPECT_EQ(nactiSoubor(buffer.get(), name.c_str()), Nacteni::nenalezen) << name;
+        EXPECT_EQ(nactiSoubor(buffer.get(), name.c_str(), &cil), Nacteni::nenalezen) << name;
     EXPECT_STREQ(buffer[0], "kept");
 }
 

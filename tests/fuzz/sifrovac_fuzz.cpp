@@ -63,8 +63,10 @@ void checkFileContent(const std::string &content) {
     Nacteni expected = content.size() > static_cast<size_t>(kNejdelsiText) ? Nacteni::prilisDlouhy
                        : content.find('\0') != std::string::npos           ? Nacteni::neniTextovy
                                                                            : Nacteni::nacteno;
-    if (nactiSoubor(obsah, "f") != expected) fail("load result");
+    CilovySoubor cil;
+    if (nactiSoubor(obsah, "f", &cil) != expected) fail("load result");
     if (expected != Nacteni::nacteno) return;
+    pustCil(&cil);
     char *text = obsah[0]; // the rows are one flat string
     if (content != text) fail("loaded text differs from the file");
 

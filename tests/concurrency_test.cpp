@@ -1,0 +1,85 @@
+// Runs side by side in one directory, and runs ended halfway: every file ends holding its own text
+// or its own transformed text, and nothing is left behind but at most the work file.
+#include <csignal>
+#include <gtest/gtest.h>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cipher.h"
+#include "harness.h"
+
+namespace {
+
+std::string encoded(std::string text) {
+    zakodujText(text.data());
+    return text;
+}
+
+std::string textOf(int run) {
+    return "soubor cislo " + std::string(static_cast<size_t>(run + 1), 'a') + ", konec.\n";
+}
+
+TEST(Concurrency, RunsSideBySideKeepToTheirOwnFiles) {
+    constexpr int kRuns = 8, kRounds = 20;
+    const std::string shared = "spolecny soubor\n";
+    const std::set<std::string> sharedResults = {encoded(shared), encoded(encoded(shared))};
+    TempDir dir;
+    for (int round = 0; round < kRounds; ++round) {
+        std::vector<StartedRun> runs;
+        for (int i = 0; i < kRuns; ++i) {
+            const std::string name = "f" + std::to_string(i);
+            writeFile(dir / name, textOf(i));
+            runs.push_back(startSifrovac(dir.path(), "1 " + name + "\n4\n"));
+        }
+        // Two runs naming one file leave it holding one whole result.
+        writeFile(dir / "shared", shared);
+        runs.push_back(startSifrovac(dir.path(), "1 shared\n4\n"));
+        runs.push_back(startSifrovac(dir.path(), "1 shared\n4\n"));
+        for (int i = 0; i < kRuns + 2; ++i) {
+            RunResult result = finishSifrovac(runs[static_cast<size_t>(i)]);
+            if (i >= kRuns) continue;
+            EXPECT_NE(result.output.find("Soubor zakodovan"), std::string::npos) << "run " << i;
+            EXPECT_EQ(readFile(dir / ("f" + std::to_string(i))), encoded(textOf(i)))
+                << "round " << round << ", run " << i;
+        }
+        EXPECT_EQ(sharedResults.count(readFile(dir / "shared")), 1u) << "round " << round;
+        const std::string left = readFile(dir / "codedText.txt");
+        EXPECT_TRUE(left == "<missing>" || sharedResults.count(left) == 1) << left;
+    }
+}
+
+// Each worker encodes one file in its own directory again and again, ending every run after a
+// random moment with SIGKILL, SIGTERM or SIGINT (Ctrl-C), and looks at what the run left.
+TEST(Concurrency, RunsEndedAtAnyMomentLeaveTheFileWholeAndNothingBehind) {
+    constexpr int kWorkers = 4, kKills = 60;
+    constexpr int kSignals[] = {SIGKILL, SIGTERM, SIGINT};
+    auto worker = [&](unsigned seed) {
+        std::mt19937 random(seed);
+        TempDir dir;
+        std::string text = textOf(static_cast<int>(seed));
+        writeFile(dir / "f", text);
+        for (int kill = 0; kill < kKills; ++kill) {
+            StartedRun run = startSifrovac(dir.path(), "1 f\n4\n");
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 2500));
+            ::kill(run.pid, kSignals[kill % 3]);
+            finishSifrovac(run);
+            const std::string now = readFile(dir / "f");
+            EXPECT_TRUE(now == text || now == encoded(text)) << now;
+            const std::string names = namesIn(dir.path());
+            EXPECT_TRUE(names == "f" || names == "codedText.txt f") << names;
+            const std::string left = readFile(dir / "codedText.txt");
+            EXPECT_TRUE(left == "<missing>" || left == encoded(text)) << left;
+            text = now;
+        }
+    };
+    std::vector<std::thread> workers;
+    for (unsigned w = 0; w < kWorkers; ++w)
+        workers.emplace_back(worker, w);
+    for (std::thread &w : workers)
+        w.join();
+}
+
+} // namespace
