@@ -172,10 +172,16 @@ TEST(Replace, ReplacesAFileOnAnotherFileSystem) {
     if (a.st_dev == b.st_dev) GTEST_SKIP() << "/dev/shm is on the same file system";
     writeFile(there / "a.txt", kPlain);
     chmod((there / "a.txt").c_str(), 0640);
+    // Where the file system keeps them, an ACL and an attribute go along.
+    acl_t acl = acl_from_text("u::rw-,u:65534:rw-,g::r--,m::rw-,o::---");
+    (void)acl_set_file((there / "a.txt").c_str(), ACL_TYPE_ACCESS, acl);
+    acl_free(acl);
+    (void)setxattr((there / "a.txt").c_str(), "user.note", "x", 1, 0);
+    const std::string guarded = protectionOf(there / "a.txt");
     RunResult run = runSifrovac(here.path(), "1 " + (there / "a.txt") + "\n4\n");
     EXPECT_NE(run.output.find("Soubor zakodovan\n"), std::string::npos);
     EXPECT_EQ(readFile(there / "a.txt"), kEncoded);
-    EXPECT_EQ(modeOf(there / "a.txt"), 0640u);
+    EXPECT_EQ(protectionOf(there / "a.txt"), guarded);
     EXPECT_EQ(std::distance(fs::directory_iterator(there.path()), fs::directory_iterator()), 1);
     EXPECT_EQ(std::distance(fs::directory_iterator(here.path()), fs::directory_iterator()), 0);
 }
