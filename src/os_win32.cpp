@@ -1,0 +1,248 @@
+// Files and the console on Windows. Names go to the wide-character API; text files are read and
+// written in the system's text mode (CR LF line ends) by the program itself, so that a Ctrl-Z is
+// text like any other; a file is replaced by ReplaceFileW, which keeps what guards it.
+#include "os.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+
+#include "textfile.h"
+
+namespace {
+
+constexpr wchar_t kPracovniSouborW[] = L"codedText.txt";
+constexpr DWORD kSdileniVse = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Held from the writing of the work file to the end of the replacement; a Ctrl-C or a closed
+// console ends the run only once it is free.
+CRITICAL_SECTION kNahrazovani;
+
+BOOL WINAPI priUkonceni(DWORD) {
+    EnterCriticalSection(&kNahrazovani);
+    return FALSE; // the next handler ends the process, with the section still held here
+}
+
+// A name typed by the user, in UTF-16: the console hands over bytes in its input code page, a
+// redirected input in the ANSI code page.
+bool sirokyNazev(const char *nazev, wchar_t *siroky, int kapacita) {
+    DWORD rezim;
+    UINT strana = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &rezim) ? GetConsoleCP() : CP_ACP;
+    return MultiByteToWideChar(strana, MB_ERR_INVALID_CHARS, nazev, -1, siroky, kapacita) > 0;
+}
+
+HANDLE otevriAtributy(const wchar_t *cesta) {
+    return CreateFileW(cesta, FILE_READ_ATTRIBUTES, kSdileniVse, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// The identity of the file at `cesta`: its volume and its index there.
+bool identita(const wchar_t *cesta, BY_HANDLE_FILE_INFORMATION *info) {
+    HANDLE h = otevriAtributy(cesta);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool ok = GetFileInformationByHandle(h, info) != 0;
+    CloseHandle(h);
+    return ok;
+}
+
+bool stejny(const BY_HANDLE_FILE_INFORMATION &a, const BY_HANDLE_FILE_INFORMATION &b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// Reads the open file's text as text mode gives it, CR LF as LF, but to its very end: a Ctrl-Z
+// (0x1A), which text mode takes for the end, would otherwise lose everything after it. Counts no
+// further than `kapacita`.
+long prectiText(HANDLE h, char *text, long kapacita) {
+    long delka = 0;
+    auto pridej = [&](char c) {
+        if (delka == kapacita) return false;
+        text[delka++] = c;
+        return true;
+    };
+    char blok[1 << 16];
+    bool cr = false; // the byte before was a CR, not yet written
+    for (DWORD n; ReadFile(h, blok, sizeof blok, &n, nullptr);) {
+        if (n == 0) return cr && !pridej('\r') ? kapacita : delka;
+        for (DWORD i = 0; i < n; ++i) {
+            if (cr && blok[i] != '\n' && !pridej('\r')) return kapacita;
+            cr = blok[i] == '\r';
+            if (!cr && !pridej(blok[i])) return kapacita;
+        }
+    }
+    return -1;
+}
+
+// Writes the text to the open file as text mode would, LF as CR LF.
+bool zapisText(HANDLE h, const char *text, long delka) {
+    char blok[1 << 16];
+    DWORD plno = 0, zapsano;
+    for (long i = 0; i <= delka; ++i) {
+        if (plno + 2 > sizeof blok || i == delka) {
+            if (!WriteFile(h, blok, plno, &zapsano, nullptr) || zapsano != plno) return false;
+            plno = 0;
+        }
+        if (i == delka) break;
+        if (text[i] == '\n') blok[plno++] = '\r';
+        blok[plno++] = text[i];
+    }
+    return true;
+}
+
+bool zkopiruj(HANDLE z, HANDLE kam) {
+    char blok[1 << 16];
+    for (DWORD n, zapsano; ReadFile(z, blok, sizeof blok, &n, nullptr);) {
+        if (n == 0) return true;
+        if (!WriteFile(kam, blok, n, &zapsano, nullptr) || zapsano != n) return false;
+    }
+    return false;
+}
+
+// Creates a new file `predpona` + ".codedText.txt.N", named after this process, and fills it with
+// `naplneni`, durably; returns its name in `jmeno`, or false with nothing left.
+template <typename Naplneni>
+bool vytvorDocasny(const wchar_t *predpona, wchar_t *jmeno, size_t kapacita, Naplneni naplneni) {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (unsigned pokus = 0; h == INVALID_HANDLE_VALUE && pokus < 100; ++pokus) {
+        if (swprintf(jmeno, kapacita, L"%ls.%ls.%lu-%u", predpona, kPracovniSouborW,
+                     GetCurrentProcessId(), pokus) < 0)
+            return false;
+        h = CreateFileW(jmeno, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return false;
+    }
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool ok = naplneni(h) && FlushFileBuffers(h);
+    ok = CloseHandle(h) && ok;
+    if (!ok) DeleteFileW(jmeno);
+    return ok;
+}
+
+// The named file lies on another volume than the work file: a copy beside it takes its place.
+bool nahradZJinehoSvazku(const wchar_t *cesta) {
+    static wchar_t adresar[32768], docasny[32768 + 64];
+    wcscpy(adresar, cesta);
+    wchar_t *konec = wcsrchr(adresar, L'\\');
+    if (konec == nullptr) return false;
+    konec[1] = L'\0';
+    HANDLE prac = CreateFileW(kPracovniSouborW, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (prac == INVALID_HANDLE_VALUE) return false;
+    bool ok = vytvorDocasny(adresar, docasny, sizeof docasny / sizeof *docasny,
+                            [&](HANDLE h) { return zkopiruj(prac, h); });
+    CloseHandle(prac);
+    if (!ok) return false;
+    if (!ReplaceFileW(cesta, docasny, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+        DeleteFileW(docasny);
+        return false;
+    }
+    DeleteFileW(kPracovniSouborW);
+    return true;
+}
+
+} // namespace
+
+long prectiSoubor(const char *nazev, char *text, long kapacita, CilovySoubor *cil) {
+    wchar_t siroky[kDelkaNazvu];
+    if (!sirokyNazev(nazev, siroky, kDelkaNazvu)) return -1;
+    HANDLE h = CreateFileW(siroky, GENERIC_READ, kSdileniVse, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    // A device (CON, NUL, COM1 ...) or a pipe is no file, and is never read.
+    BY_HANDLE_FILE_INFORMATION info;
+    LARGE_INTEGER velikost;
+    DWORD delkaCesty = 0;
+    if (GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && GetFileSizeEx(h, &velikost))
+        delkaCesty = GetFinalPathNameByHandleW(h, cil->cesta, sizeof cil->cesta / sizeof(wchar_t),
+                                               FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (delkaCesty == 0 || delkaCesty >= sizeof cil->cesta / sizeof(wchar_t)) {
+        CloseHandle(h);
+        return -1;
+    }
+    cil->svazek = info.dwVolumeSerialNumber;
+    cil->indexVysoky = info.nFileIndexHigh;
+    cil->indexNizky = info.nFileIndexLow;
+    // Every character of the text takes one or two bytes of the file.
+    long delka = velikost.QuadPart > 2LL * kapacita ? kapacita : prectiText(h, text, kapacita);
+    CloseHandle(h);
+    return delka;
+}
+
+void pustCil(CilovySoubor *) {}
+
+bool zapisPracovniSoubor(const char *text, long delka) {
+    wchar_t docasny[64];
+    return vytvorDocasny(L"", docasny, sizeof docasny / sizeof *docasny,
+                         [&](HANDLE h) { return zapisText(h, text, delka); }) &&
+           (MoveFileExW(docasny, kPracovniSouborW,
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ||
+            (DeleteFileW(docasny), false));
+}
+
+bool nahradSouborem(const CilovySoubor *cil) {
+    BY_HANDLE_FILE_INFORMATION nyni, pracovni;
+    if (!identita(cil->cesta, &nyni) || !identita(kPracovniSouborW, &pracovni)) return false;
+    // The named file had the work file's own name, which holds the text now.
+    if (stejny(nyni, pracovni)) return true;
+    if (nyni.dwVolumeSerialNumber != cil->svazek || nyni.nFileIndexHigh != cil->indexVysoky ||
+        nyni.nFileIndexLow != cil->indexNizky)
+        return false;
+    if (nyni.dwVolumeSerialNumber != pracovni.dwVolumeSerialNumber)
+        return nahradZJinehoSvazku(cil->cesta);
+    if (ReplaceFileW(cil->cesta, kPracovniSouborW, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                     nullptr, nullptr))
+        return true;
+    DWORD chyba = GetLastError();
+    return (chyba == ERROR_NOT_SAME_DEVICE || chyba == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
+            chyba == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) &&
+           nahradZJinehoSvazku(cil->cesta);
+}
+
+Zamek zamkniPracovniSoubor() {
+    static bool pripraveno =
+        (InitializeCriticalSection(&kNahrazovani), SetConsoleCtrlHandler(priUkonceni, TRUE), true);
+    (void)pripraveno;
+    // The mutex is named after the current directory's identity, the same whatever path led to
+    // it; where that cannot be had, runs in the directory go unserialised.
+    Zamek zamek{nullptr};
+    HANDLE adresar = CreateFileW(L".", FILE_READ_ATTRIBUTES, kSdileniVse, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (adresar != INVALID_HANDLE_VALUE && GetFileInformationByHandle(adresar, &info)) {
+        wchar_t jmeno[64];
+        swprintf(jmeno, 64, L"Global\\sifrovac-%08lx-%08lx%08lx", info.dwVolumeSerialNumber,
+                 info.nFileIndexHigh, info.nFileIndexLow);
+        zamek.mutex = CreateMutexW(nullptr, FALSE, jmeno);
+    }
+    if (adresar != INVALID_HANDLE_VALUE) CloseHandle(adresar);
+    // WAIT_ABANDONED too: the run that held it has ended, and it is this run's now.
+    if (zamek.mutex != nullptr) WaitForSingleObject(zamek.mutex, INFINITE);
+    EnterCriticalSection(&kNahrazovani);
+    return zamek;
+}
+
+void pustZamek(Zamek *zamek) {
+    LeaveCriticalSection(&kNahrazovani);
+    if (zamek->mutex == nullptr) return;
+    ReleaseMutex(zamek->mutex);
+    CloseHandle(zamek->mutex);
+}
+
+void zapisRadekBanneru(const char *radek) {
+    HANDLE vystup = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD rezim, zapsano;
+    wchar_t siroky[512];
+    // A console given UTF-16 shows the letter whatever its code page; anywhere else the line goes
+    // as it is, in code page 1250.
+    int delka =
+        GetConsoleMode(vystup, &rezim) ? MultiByteToWideChar(1250, 0, radek, -1, siroky, 510) : 0;
+    if (delka == 0) {
+        puts(radek);
+        return;
+    }
+    wcscpy(siroky + delka - 1, L"\r\n");
+    fflush(stdout);
+    WriteConsoleW(vystup, siroky, static_cast<DWORD>(delka + 1), &zapsano, nullptr);
+}
