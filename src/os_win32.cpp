@@ -189,6 +189,12 @@ bool nahradSouborem(const CilovySoubor *cil) {
     if (nyni.dwVolumeSerialNumber != cil->svazek || nyni.nFileIndexHigh != cil->indexVysoky ||
         nyni.nFileIndexLow != cil->indexNizky)
         return false;
+    // A file another program holds open without sharing its deletion cannot be replaced; asked
+    // anyway, Wine's ReplaceFileW leaves a temporary file of its own behind.
+    HANDLE mazani = CreateFileW(cil->cesta, DELETE, kSdileniVse, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (mazani == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(mazani);
     if (nyni.dwVolumeSerialNumber != pracovni.dwVolumeSerialNumber)
         return nahradZJinehoSvazku(cil->cesta);
     if (ReplaceFileW(cil->cesta, kPracovniSouborW, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,

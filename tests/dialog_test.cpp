@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "buffers.h"
 #include "harness.h"
 
 namespace {
@@ -73,11 +74,11 @@ const Case kCases[] = {
      M + kEncodePrompt + "Soubor zakodovan\n" + M,
      {{n99, "f\"#"}}},
     {"too long and not text",
-     {{"big", std::string(120000, 'a')}, {"nul", "a\0b"s}},
-     "1 big\n2 nul\n3\n4\n",
+     {{"big", std::string(120000, 'a')}, {"zero", "a\0b"s}},
+     "1 big\n2 zero\n3\n4\n",
      M + kEncodePrompt + "Soubor je prilis dlouhy, nelze nacist soubor\n" + M + kDecodePrompt +
          "Soubor neni textovy, nelze nacist soubor\n" + M + kNothingYet + M,
-     {{"big", std::string(120000, 'a')}, {"nul", "a\0b"s}, {"codedText.txt", "<missing>"}}},
+     {{"big", std::string(120000, 'a')}, {"zero", "a\0b"s}, {"codedText.txt", "<missing>"}}},
     {"a directory and a FIFO are not found",
      {{"d", "<dir>"}, {"p", "<fifo>"}},
      "1 d\n2 p\n4\n",
@@ -89,25 +90,100 @@ const Case kCases[] = {
     {"end of input after an invalid token", {}, "abc", M + kInvalid + M, {}},
 };
 
-TEST(Dialog, WritesExactlyTheExpectedBytesAndFiles) {
-    for (const Case &c : kCases) {
-        TempDir dir;
-        for (const auto &[name, content] : c.before) {
-            if (content == "<dir>")
-                ASSERT_EQ(mkdir((dir / name).c_str(), 0700), 0);
-            else if (content == "<fifo>")
-                ASSERT_EQ(mkfifo((dir / name).c_str(), 0600), 0);
-            else
-                writeFile(dir / name, content);
-        }
-        RunResult run = runSifrovac(dir.path(), c.input);
-        EXPECT_EQ(run.status, 0) << c.what;
-        EXPECT_EQ(run.output, c.output) << c.what;
-        for (const auto &[name, content] : c.after)
-            EXPECT_EQ(readFile(dir / name), content) << c.what << ": " << name;
+// Runs one case; `onDisk` gives the bytes that a file's content in the table stands for.
+void expectDialog(const Case &c, std::string (*onDisk)(const std::string &)) {
+    TempDir dir;
+    for (const auto &[name, content] : c.before) {
+        if (content == "<dir>")
+            ASSERT_EQ(mkdir((dir / name).c_str(), 0700), 0);
+        else if (content == "<fifo>")
+            ASSERT_EQ(mkfifo((dir / name).c_str(), 0600), 0);
+        else
+            writeFile(dir / name, onDisk(content));
     }
+    RunResult run = runSifrovac(dir.path(), asText(c.input));
+    EXPECT_EQ(run.status, 0) << c.what;
+    EXPECT_EQ(run.output, asText(c.output)) << c.what;
+    for (const auto &[name, content] : c.after)
+        EXPECT_EQ(readFile(dir / name), content == "<missing>" ? content : onDisk(content))
+            << c.what << ": " << name;
 }
 
+// On Windows every file of the table is a text file with CR LF line ends.
+TEST(Dialog, WritesExactlyTheExpectedBytesAndFiles) {
+    for (const Case &c : kCases)
+        expectDialog(c, asText);
+}
+
+#ifdef SIFROVAC_WINE
+std::string asIs(const std::string &bytes) {
+    return bytes;
+}
+
+std::string notFoundEach(const std::vector<std::string> &names) {
+    std::string output = M;
+    for (size_t i = 0; i < names.size(); ++i)
+        output += kEncodePrompt + "Soubor nenalezen, nelze nacist soubor\n" + M;
+    return output;
+}
+
+std::string encodeEach(const std::vector<std::string> &names) {
+    std::string input;
+    for (const std::string &name : names)
+        input += "1 " + name + "\n";
+    return input + "4\n";
+}
+
+// A 119,999-character text in memory, of CR LF lines on disk.
+const std::string kFullCrLf = [] {
+    std::string text;
+    for (int i = 0; i < kNejdelsiText / 2; ++i)
+        text += "a\r\n";
+    return text + "a";
+}();
+const std::string kFullCrLfEncoded = [] {
+    std::string text;
+    for (int i = 0; i < kNejdelsiText / 2; ++i)
+        text += "f\r\n";
+    return text + "f";
+}();
+
+const std::vector<std::string> kDevices = {"CON",     "nul",  "NUL.txt", "PRN",      "aux",
+                                           "COM1",    "com9", "LPT1",    "lpt9.log", "CONIN$",
+                                           "conout$", "d",    "p"};
+
+// File contents here are the bytes on disk.
+const Case kWindowsCases[] = {
+    {"text mode: CR LF in, LF-only lines out as CR LF, a lone CR stays, Ctrl-Z is text",
+     {{"a.txt", "ahoj\r\nsvete\nx\ry\x1az\r\n"}},
+     "1 a.txt\n3\n4\n",
+     M + kEncodePrompt + "Soubor zakodovan\n" + M + listing(true, "f(t*\n36j4j\n8\r9\x1a:\n") + M,
+     {{"a.txt", "f(t*\r\n36j4j\r\n8\r9\x1a:\r\n"}, {"codedText.txt", "<missing>"}}},
+    {"the limit counts the text in memory",
+     {{"fits", kFullCrLf}, {"over", kFullCrLf + "a"}, {"huge", std::string(5 << 20, 'b')}},
+     "1 fits\n1 over\n1 huge\n4\n",
+     M + kEncodePrompt + "Soubor zakodovan\n" + M + kEncodePrompt +
+         "Soubor je prilis dlouhy, nelze nacist soubor\n" + M + kEncodePrompt +
+         "Soubor je prilis dlouhy, nelze nacist soubor\n" + M,
+     {{"fits", kFullCrLfEncoded}, {"over", kFullCrLf + "a"}}},
+    {"devices, a directory and a FIFO are not files",
+     {{"d", "<dir>"}, {"p", "<fifo>"}},
+     encodeEach(kDevices),
+     notFoundEach(kDevices),
+     {{"codedText.txt", "<missing>"}}},
+    {"names with a backslash, a slash and a letter of the ANSI code page",
+     {{"sub", "<dir>"}, {"sub/b.txt", "abc"}, {"sub/c.txt", "abc"}, {"\u00fakol.txt", "abc"}},
+     "1 sub\\b.txt\n1 sub/c.txt\n1 \xFAkol.txt\n4\n",
+     M + kEncodePrompt + "Soubor zakodovan\n" + M + kEncodePrompt + "Soubor zakodovan\n" + M +
+         kEncodePrompt + "Soubor zakodovan\n" + M,
+     {{"sub/b.txt", "f\"#"}, {"sub/c.txt", "f\"#"}, {"\u00fakol.txt", "f\"#"}}},
+};
+
+TEST(Dialog, KeepsWindowsTextModeAndRefusesDevices) {
+    for (const Case &c : kWindowsCases)
+        expectDialog(c, asIs);
+}
+#else
 // Runs the program on a pseudo-terminal with the given environment and returns what it showed.
 std::string runOnTerminal(const std::vector<std::pair<const char *, const char *>> &env) {
     int master = -1;
@@ -154,5 +230,6 @@ TEST(Dialog, WritesTheBannersLetterInUtf8OnlyOnAUtf8Terminal) {
     unsetenv("LC_ALL");
     EXPECT_EQ(piped.output, kMenu);
 }
+#endif
 
 } // namespace

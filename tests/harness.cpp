@@ -80,22 +80,65 @@ const char *program() {
     return chosen != nullptr && *chosen != '\0' ? chosen : SIFROVAC_BIN;
 }
 
+std::string asText(const std::string &lf) {
+    if (!kWindows) return lf;
+    std::string text;
+    for (char c : lf) {
+        if (c == '\n') text += '\r';
+        text += c;
+    }
+    return text;
+}
+
+#ifdef SIFROVAC_WINE
+namespace {
+
+// One Wine prefix serves every run of a test process; made on first use, which takes a while.
+void prepareWine() {
+    static bool prepared = [] {
+        setenv("WINEPREFIX", SIFROVAC_WINEPREFIX, 0);
+        setenv("WINEDEBUG", "-all", 0);
+        if (access(SIFROVAC_WINEPREFIX "/system.reg", F_OK) != 0 &&
+            system("wineboot -i >/dev/null 2>&1") != 0)
+            throw std::runtime_error("wineboot failed");
+        return true;
+    }();
+    (void)prepared;
+}
+
+} // namespace
+#endif
+
+pid_t startProgram(const char *const *argv, int in, int out, const std::string &dir, uid_t uid) {
+#ifdef SIFROVAC_WINE
+    prepareWine();
+#endif
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || !changeDirectory(dir)) _exit(126);
+    if (uid != static_cast<uid_t>(-1) && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
+    alarm(kWindows ? 60 : 20);
+    std::vector<const char *> args;
+    if (kWindows) args.push_back("wine");
+    for (; *argv != nullptr; ++argv)
+        args.push_back(*argv);
+    args.push_back(nullptr);
+    execvp(args[0], const_cast<char *const *>(args.data()));
+    _exit(127);
+}
+
 StartedRun startSifrovac(const std::string &dir, const std::string &input, uid_t uid) {
     char pattern[] = "/tmp/sifrovac-io-XXXXXX";
     if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
     StartedRun run{-1, pattern};
     writeFile(run.io + "/in", input);
-    run.pid = fork();
-    if (run.pid == 0) {
-        int in = open((run.io + "/in").c_str(), O_RDONLY);
-        int out = open((run.io + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || !changeDirectory(dir))
-            _exit(126);
-        if (uid != static_cast<uid_t>(-1) && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
-        alarm(20);
-        execl(program(), "sifrovac", static_cast<char *>(nullptr));
-        _exit(127);
-    }
+    int in = open((run.io + "/in").c_str(), O_RDONLY | O_CLOEXEC);
+    int out = open((run.io + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (in < 0 || out < 0) throw std::runtime_error("scratch files in " + run.io);
+    const char *argv[] = {program(), nullptr};
+    run.pid = startProgram(argv, in, out, dir, uid);
+    close(in);
+    close(out);
     return run;
 }
 

@@ -41,8 +41,25 @@ struct RunResult {
     int status;         // the exit status, or 128 + the signal that ended the run
 };
 
+#ifdef SIFROVAC_WINE
+// The program under test is the Windows one, run under Wine.
+inline constexpr bool kWindows = true;
+#else
+inline constexpr bool kWindows = false;
+#endif
+
 // The program under test: SIFROVAC_PROGRAM when set, else the one this build made.
 const char *program();
+
+// A text as the program under test has it in its files and its output: with CR LF line ends on
+// Windows.
+std::string asText(const std::string &lf);
+
+// Starts `argv` as the program under test would be started (under Wine for a Windows one), with
+// the given descriptors as standard input and output, in `dir` (of any depth), as the user `uid`
+// when one is given; one that hangs is killed after a while.
+pid_t startProgram(const char *const *argv, int in, int out, const std::string &dir,
+                   uid_t uid = static_cast<uid_t>(-1));
 
 // Runs the built sifrovac in `dir` (of any depth) with `input` as standard input and standard
 // output captured, as the user `uid` when one is given; a run that hangs is killed after 20

@@ -1,0 +1,101 @@
+// What only the Windows program does, run under Wine: files it may not replace, the 64-bit
+// program, and texts that move between the Windows and the Linux program.
+#include <cstdlib>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+const std::string kPlain = "ahoj, svete.\r\n";
+const std::string kEncoded = "f(t*; 36j4j=\r\n";
+
+// Runs the program `exe` in `dir` with `input` and returns its output.
+std::string runProgram(const char *exe, const std::string &dir, const std::string &input) {
+    setenv("SIFROVAC_PROGRAM", exe, 1);
+    RunResult run = runSifrovac(dir, input);
+    unsetenv("SIFROVAC_PROGRAM");
+    return run.output;
+}
+
+// A read-only file (on Wine, one without write bits) and one another program holds open without
+// delete sharing are left exactly as they were, with no success line; the text stays in the work
+// file.
+TEST(Windows, LeavesAFileItMayNotReplace) {
+    TempDir dir;
+    writeFile(dir / "ro.txt", kPlain);
+    chmod((dir / "ro.txt").c_str(), 0444);
+    RunResult run = runSifrovac(dir.path(), "1 ro.txt\r\n4\r\n");
+    EXPECT_EQ(run.output.find("Soubor zakodovan"), std::string::npos);
+    EXPECT_EQ(readFile(dir / "ro.txt"), kPlain);
+    EXPECT_EQ(readFile(dir / "codedText.txt"), kEncoded);
+
+    writeFile(dir / "held.txt", kPlain);
+    int toHolder[2], fromHolder[2];
+    ASSERT_EQ(pipe2(toHolder, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(fromHolder, O_CLOEXEC), 0);
+    const char *argv[] = {SIFROVAC_HOLD, "held.txt", nullptr};
+    pid_t holder = startProgram(argv, toHolder[0], fromHolder[1], dir.path());
+    close(toHolder[0]);
+    close(fromHolder[1]);
+    char said[5] = {};
+    ASSERT_EQ(read(fromHolder[0], said, 4), 4);
+    ASSERT_STREQ(said, "held");
+    run = runSifrovac(dir.path(), "1 held.txt\r\n4\r\n");
+    close(toHolder[1]);
+    close(fromHolder[0]);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(run.output.find("Soubor zakodovan"), std::string::npos);
+    EXPECT_EQ(readFile(dir / "held.txt"), kPlain);
+    EXPECT_EQ(readFile(dir / "codedText.txt"), kEncoded);
+    EXPECT_EQ(namesIn(dir.path()), "codedText.txt held.txt ro.txt");
+}
+
+// A drive mapped to another directory is another volume: a copy beside the file replaces it, and
+// nothing is left in either place.
+TEST(Windows, ReplacesAFileOnAnotherDrive) {
+    TempDir here, there;
+    writeFile(there / "a.txt", kPlain);
+    runSifrovac(here.path(), "4\r\n"); // the Wine prefix is made by the first run
+    const std::string drive = std::string(getenv("WINEPREFIX")) + "/dosdevices/m:";
+    unlink(drive.c_str());
+    ASSERT_EQ(symlink(there.path().c_str(), drive.c_str()), 0);
+    RunResult run = runSifrovac(here.path(), "1 m:\\a.txt\r\n4\r\n");
+    unlink(drive.c_str());
+    EXPECT_NE(run.output.find("Soubor zakodovan\r\n"), std::string::npos);
+    EXPECT_EQ(readFile(there / "a.txt"), kEncoded);
+    EXPECT_EQ(namesIn(there.path()), "a.txt");
+    EXPECT_EQ(namesIn(here.path()), "");
+}
+
+TEST(Windows, The64BitProgramEncodesAndDecodes) {
+    TempDir dir;
+    writeFile(dir / "a.txt", kPlain);
+    std::string shown = runProgram(SIFROVAC_BIN64, dir.path(), "1 a.txt\r\n");
+    EXPECT_NE(shown.find("Soubor zakodovan\r\n"), std::string::npos);
+    EXPECT_EQ(readFile(dir / "a.txt"), kEncoded);
+    shown = runProgram(SIFROVAC_BIN64, dir.path(), "2 a.txt\r\n");
+    EXPECT_NE(shown.find("Soubor odkodovan\r\n"), std::string::npos);
+    EXPECT_EQ(readFile(dir / "a.txt"), kPlain);
+}
+
+// A file encoded by one system's program decodes on the other's to the same text, line ends aside.
+TEST(Windows, StoredFilesMoveBetweenSystems) {
+    TempDir dir;
+    writeFile(dir / "linux.txt", "ahoj, svete.\n");
+    writeFile(dir / "windows.txt", kPlain);
+    runProgram(SIFROVAC_LINUX_BIN, dir.path(), "1 linux.txt\n");
+    runProgram(SIFROVAC_BIN, dir.path(), "2 linux.txt\r\n1 windows.txt\r\n");
+    runProgram(SIFROVAC_LINUX_BIN, dir.path(), "2 windows.txt\n");
+    EXPECT_EQ(readFile(dir / "linux.txt"), kPlain);
+    EXPECT_EQ(readFile(dir / "windows.txt"), kPlain);
+}
+
+} // namespace
