@@ -35,7 +35,7 @@ void zapisMenu() {
     puts("Sifrovaci a desifrovaci program Zublika a Kvoderinky");
     zapisRadekBanneru("Program byl vytvoren z pouzitim algoritmu pro kodovani a dekodovani textu, "
                       "kter\xFD jsem psal jako zapoctovy program z predmetu Uvod do programovani");
-    fputs("Napsali Zublik a Kvoderinka, verze 1.0\n"
+    fputs("Napsali Zublik a Kvoderinka, verze " SIFROVAC_VERZE "\n"
           "Hlavni menu programu\n"
           "1 - zakoduj text\n"
           "2 - dekoduj text\n"

@@ -216,7 +216,7 @@ bool nahrad(int prac, const CilovySoubor *cil) {
     }
     // A user's link that stood in the work file's place stands there again.
     if (cil->odkazPracovnihoSouboru[0] != '\0')
-        (void)symlink(cil->odkazPracovnihoSouboru, kPracovniSoubor);
+        (void)!symlink(cil->odkazPracovnihoSouboru, kPracovniSoubor);
     return true;
 }
 

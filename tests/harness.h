@@ -89,7 +89,7 @@ inline constexpr char kMenu[] =
     "Program byl vytvoren z pouzitim algoritmu pro kodovani a dekodovani "
     "textu, kter\xFD jsem psal jako zapoctovy program z predmetu Uvod do "
     "programovani\n"
-    "Napsali Zublik a Kvoderinka, verze 1.0\n"
+    "Napsali Zublik a Kvoderinka, verze " SIFROVAC_VERZE "\n"
     "Hlavni menu programu\n"
     "1 - zakoduj text\n"
     "2 - dekoduj text\n"

@@ -70,7 +70,7 @@ bool keepsAclsAndAttributes() {
 // A work file left behind by another user: setuid, world-writable.
 void plantWorkFile(const TempDir &d, mode_t mode) {
     writeFile(d / "codedText.txt", "planted");
-    if (kRoot) chown((d / "codedText.txt").c_str(), kNobody, kNobody);
+    if (kRoot) (void)!chown((d / "codedText.txt").c_str(), kNobody, kNobody);
     chmod((d / "codedText.txt").c_str(), mode);
 }
 
@@ -147,8 +147,8 @@ TEST(Replace, NeverLosesTheUsersFileNorItsProtection) {
         writeFile(dir / "a.txt", asText(kPlain));
         uid_t uid = c.asNobody && kRoot ? kNobody : static_cast<uid_t>(-1);
         if (uid != static_cast<uid_t>(-1)) {
-            chown(dir.path().c_str(), uid, uid);
-            chown((dir / "a.txt").c_str(), uid, uid);
+            (void)!chown(dir.path().c_str(), uid, uid);
+            (void)!chown((dir / "a.txt").c_str(), uid, uid);
         }
         c.setUp(dir);
         const std::string guarded = protectionOf(dir / c.target);

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the package for real (as root), checks that the program runs and that man finds the
+# English page and, in the Czech locale, the Czech one, then purges it and checks nothing is left.
+# Usage: check_deb.sh path/to/sifrovac_VERSION_ARCH.deb
+set -euo pipefail
+deb=$(realpath "$1")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print substr($6, 2)}')
+
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >/dev/null
+printf 'ahoj, svete.\n' >"$work/a.txt"
+(cd "$work" && printf '1 a.txt\n4\n' | sifrovac | grep '^Soubor zakodovan$' >/dev/null)
+[ "$(cat "$work/a.txt")" = 'f(t*; 36j4j=' ]
+LANG=C.UTF-8 man sifrovac 2>/dev/null | tr -s ' ' | grep 'encode and decode text files' >/dev/null
+LANG=cs_CZ.UTF-8 man sifrovac 2>/dev/null | tr -s ' ' | grep 'zakoduje a dekoduje textove soubory' >/dev/null
+echo "installed: the program runs; man shows the English page, and the Czech one in Czech"
+
+dpkg --purge sifrovac >/dev/null
+for f in $files; do
+    if [ -e "$f" ]; then echo "left behind: $f" && exit 1; fi
+done
+if dpkg -s sifrovac >/dev/null 2>&1; then echo "still known to dpkg" && exit 1; fi
+echo "purged: nothing left"
