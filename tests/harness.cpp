@@ -98,6 +98,7 @@ void prepareWine() {
     static bool prepared = [] {
         setenv("WINEPREFIX", SIFROVAC_WINEPREFIX, 0);
         setenv("WINEDEBUG", "-all", 0);
+        setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 0); // no .NET or HTML engine to fetch
         if (access(SIFROVAC_WINEPREFIX "/system.reg", F_OK) != 0 &&
             system("wineboot -i >/dev/null 2>&1") != 0)
             throw std::runtime_error("wineboot failed");
