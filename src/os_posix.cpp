@@ -14,6 +14,7 @@
 #include <sys/acl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "textfile.h"
@@ -184,9 +185,12 @@ bool prevezmiOchranu(int puvodni, int novy) {
     if (fstat(puvodni, &st) != 0) return false;
     if (fchown(novy, st.st_uid, st.st_gid) != 0)
         (void)!fchown(novy, static_cast<uid_t>(-1), st.st_gid);
-    (void)attr_copy_fd(nullptr, puvodni, nullptr, novy, nullptr, nullptr);
-    if (perm_copy_fd(nullptr, puvodni, nullptr, novy, nullptr) != 0 && errno != ENOTSUP)
-        return false;
+    // An access ACL is an extended attribute too: a file with none has nothing more to give.
+    if (flistxattr(puvodni, nullptr, 0) > 0) {
+        (void)attr_copy_fd(nullptr, puvodni, nullptr, novy, nullptr, nullptr);
+        if (perm_copy_fd(nullptr, puvodni, nullptr, novy, nullptr) != 0 && errno != ENOTSUP)
+            return false;
+    }
     // A change of owner clears the set-user-ID and set-group-ID bits, so the mode comes last.
     return fchmod(novy, st.st_mode & 07777) == 0;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <initializer_list>
 
 #include "textfile.h"
 
@@ -217,10 +218,13 @@ Zamek zamkniPracovniSoubor() {
                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     BY_HANDLE_FILE_INFORMATION info;
     if (adresar != INVALID_HANDLE_VALUE && GetFileInformationByHandle(adresar, &info)) {
-        wchar_t jmeno[64];
-        swprintf(jmeno, 64, L"Global\\sifrovac-%08lx-%08lx%08lx", info.dwVolumeSerialNumber,
-                 info.nFileIndexHigh, info.nFileIndexLow);
-        zamek.mutex = CreateMutexW(nullptr, FALSE, jmeno);
+        // Every session's runs where the system allows it, else this session's.
+        for (const wchar_t *prostor : {L"Global", L"Local"}) {
+            wchar_t jmeno[64];
+            swprintf(jmeno, 64, L"%ls\\sifrovac-%08lx-%08lx%08lx", prostor,
+                     info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow);
+            if ((zamek.mutex = CreateMutexW(nullptr, FALSE, jmeno)) != nullptr) break;
+        }
     }
     if (adresar != INVALID_HANDLE_VALUE) CloseHandle(adresar);
     // WAIT_ABANDONED too: the run that held it has ended, and it is this run's now.
