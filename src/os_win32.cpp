@@ -142,6 +142,20 @@ bool nahradZJinehoSvazku(const wchar_t *cesta) {
     return true;
 }
 
+// Puts the work file in the named file's place by ReplaceFileW, which keeps the named file's
+// security, but not, everywhere, its attributes (hidden, system...): those are set again.
+bool nahrad(const wchar_t *cesta, DWORD atributy, bool jinySvazek) {
+    bool ok = jinySvazek ? nahradZJinehoSvazku(cesta)
+                         : ReplaceFileW(cesta, kPracovniSouborW, nullptr,
+                                        REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) ||
+                               ((GetLastError() == ERROR_NOT_SAME_DEVICE ||
+                                 GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
+                                 GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) &&
+                                nahradZJinehoSvazku(cesta));
+    if (ok) SetFileAttributesW(cesta, atributy);
+    return ok;
+}
+
 } // namespace
 
 long prectiSoubor(const char *nazev, char *text, long kapacita, CilovySoubor *cil) {
@@ -196,15 +210,8 @@ bool nahradSouborem(const CilovySoubor *cil) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (mazani == INVALID_HANDLE_VALUE) return false;
     CloseHandle(mazani);
-    if (nyni.dwVolumeSerialNumber != pracovni.dwVolumeSerialNumber)
-        return nahradZJinehoSvazku(cil->cesta);
-    if (ReplaceFileW(cil->cesta, kPracovniSouborW, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                     nullptr, nullptr))
-        return true;
-    DWORD chyba = GetLastError();
-    return (chyba == ERROR_NOT_SAME_DEVICE || chyba == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
-            chyba == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) &&
-           nahradZJinehoSvazku(cil->cesta);
+    return nahrad(cil->cesta, nyni.dwFileAttributes,
+                  nyni.dwVolumeSerialNumber != pracovni.dwVolumeSerialNumber);
 }
 
 Zamek zamkniPracovniSoubor() {

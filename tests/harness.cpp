@@ -119,8 +119,10 @@ pid_t startProgram(const char *const *argv, int in, int out, const std::string &
     if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || !changeDirectory(dir)) _exit(126);
     if (uid != static_cast<uid_t>(-1) && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
     alarm(kWindows ? 60 : 20);
+    // A Windows program runs under Wine.
+    const std::string name = argv[0];
     std::vector<const char *> args;
-    if (kWindows) args.push_back("wine");
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0) args.push_back("wine");
     for (; *argv != nullptr; ++argv)
         args.push_back(*argv);
     args.push_back(nullptr);

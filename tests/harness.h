@@ -55,7 +55,7 @@ const char *program();
 // Windows.
 std::string asText(const std::string &lf);
 
-// Starts `argv` as the program under test would be started (under Wine for a Windows one), with
+// Starts `argv` as the program under test would be started (under Wine for a .exe), with
 // the given descriptors as standard input and output, in `dir` (of any depth), as the user `uid`
 // when one is given; one that hangs is killed after a while.
 pid_t startProgram(const char *const *argv, int in, int out, const std::string &dir,

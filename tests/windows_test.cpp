@@ -6,6 +6,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -63,6 +64,8 @@ TEST(Windows, LeavesAFileItMayNotReplace) {
 TEST(Windows, ReplacesAFileOnAnotherDrive) {
     TempDir here, there;
     writeFile(there / "a.txt", kPlain);
+    setxattr((there / "a.txt").c_str(), "user.DOSATTRIB", "0x2", 3, 0); // hidden, as Wine keeps it
+    const std::string guarded = protectionOf(there / "a.txt");
     runSifrovac(here.path(), "4\r\n"); // the Wine prefix is made by the first run
     const std::string drive = std::string(getenv("WINEPREFIX")) + "/dosdevices/m:";
     unlink(drive.c_str());
@@ -71,6 +74,7 @@ TEST(Windows, ReplacesAFileOnAnotherDrive) {
     unlink(drive.c_str());
     EXPECT_NE(run.output.find("Soubor zakodovan\r\n"), std::string::npos);
     EXPECT_EQ(readFile(there / "a.txt"), kEncoded);
+    EXPECT_EQ(protectionOf(there / "a.txt"), guarded);
     EXPECT_EQ(namesIn(there.path()), "a.txt");
     EXPECT_EQ(namesIn(here.path()), "");
 }
