@@ -114,6 +114,17 @@ bool najdi(const char *nazev, CilovySoubor *cil, struct stat *st) {
     return false;
 }
 
+// Calls `pokus` with fresh temporary names (".codedText.txt.XXXXXX", short enough for any file
+// system) written into `jmeno` until one is free; false once a try fails for another reason.
+template <typename Pokus> bool podVolnymJmenem(char *jmeno, Pokus pokus) {
+    for (int i = 0; i < 100; ++i) {
+        snprintf(jmeno, 32, ".%s.%06x", kPracovniSoubor, arc4random() & 0xFFFFFF);
+        if (pokus(jmeno)) return true;
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
 // Opens a new file in `adresar`, readable and writable by its owner alone: unnamed until it is
 // placed where the system allows it, else under a fresh name that is copied into `docasny`.
 int noveBezJmena(int adresar, char *docasny) {
@@ -121,12 +132,10 @@ int noveBezJmena(int adresar, char *docasny) {
     int fd = access("/proc/self/fd", X_OK) == 0
                  ? openat(adresar, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)
                  : -1;
-    for (int pokus = 0; fd < 0 && pokus < 100; ++pokus) {
-        snprintf(docasny, 32, ".%s.%06x", kPracovniSoubor, arc4random() & 0xFFFFFF);
-        fd = openat(adresar, docasny, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    if (fd < 0) return -1;
+    if (fd < 0 && !podVolnymJmenem(docasny, [&](const char *jmeno) {
+            return (fd = openat(adresar, jmeno, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600)) >= 0;
+        }))
+        return -1;
     // A default ACL of the directory gives a new file entries of its own; the mode masks them,
     // but they go all the same, so that nothing of them can ever come into force.
     acl_t jenVlastnik = acl_from_mode(0600);
@@ -154,35 +163,28 @@ bool umisti(int fd, int adresar, const char *docasny, const char *jmeno) {
     if (pripoj(fd, adresar, jmeno)) return true;
     if (errno != EEXIST) return false;
     char mezi[32];
-    for (int pokus = 0; pokus < 100; ++pokus) {
-        snprintf(mezi, sizeof mezi, ".%s.%06x", kPracovniSoubor, arc4random() & 0xFFFFFF);
-        if (pripoj(fd, adresar, mezi)) {
-            if (renameat(adresar, mezi, adresar, jmeno) == 0) return true;
-            unlinkat(adresar, mezi, 0);
-            return false;
-        }
-        if (errno != EEXIST) return false;
-    }
+    if (!podVolnymJmenem(mezi, [&](const char *jmeno) { return pripoj(fd, adresar, jmeno); }))
+        return false;
+    if (renameat(adresar, mezi, adresar, jmeno) == 0) return true;
+    unlinkat(adresar, mezi, 0);
     return false;
 }
 
-// Writes `delka` bytes into a new file in `adresar`, makes them durable and gives the file the
-// name `jmeno` there; on failure nothing is left and `jmeno` is as it was.
-bool zapisNovy(int adresar, const char *jmeno, const char *data, size_t delka) {
+// Fills a new file in `adresar` by `naplneni`, makes it durable and gives it the name `jmeno`
+// there; on failure nothing is left and `jmeno` is as it was.
+template <typename Naplneni> bool vytvor(int adresar, const char *jmeno, Naplneni naplneni) {
     char docasny[32];
     int fd = noveBezJmena(adresar, docasny);
     if (fd < 0) return false;
-    bool ok = zapisVse(fd, data, delka) && fsync(fd) == 0 && umisti(fd, adresar, docasny, jmeno);
+    bool ok = naplneni(fd) && fsync(fd) == 0 && umisti(fd, adresar, docasny, jmeno);
     if (!ok && docasny[0] != '\0') unlinkat(adresar, docasny, 0);
     return close(fd) == 0 && ok;
 }
 
-// Gives `novy` what `puvodni` has besides its content: owner and group where this user may give
-// them, permission bits, access ACL and extended attributes. A file system that keeps no ACLs or
-// attributes, and attributes this process may not set, are no error.
-bool prevezmiOchranu(int puvodni, int novy) {
-    struct stat st;
-    if (fstat(puvodni, &st) != 0) return false;
+// Gives `novy` what `puvodni` (whose status is `st`) has besides its content: owner and group
+// where this user may give them, permission bits, access ACL and extended attributes. A file
+// system that keeps no ACLs or attributes, and attributes this process may not set, are no error.
+bool prevezmiOchranu(int puvodni, const struct stat &st, int novy) {
     if (fchown(novy, st.st_uid, st.st_gid) != 0)
         (void)!fchown(novy, static_cast<uid_t>(-1), st.st_gid);
     // An access ACL is an extended attribute too: a file with none has nothing more to give.
@@ -203,19 +205,14 @@ bool nahrad(int prac, const CilovySoubor *cil) {
         fstatat(cil->adresar, cil->jmeno, &nyni, AT_SYMLINK_NOFOLLOW) != 0)
         return false;
     // The named file had the work file's own name, which holds the text now.
-    if (stejny(nyni, pracovni)) return prevezmiOchranu(cil->soubor, prac);
-    if (!stejny(nyni, puvodni) || !prevezmiOchranu(cil->soubor, prac)) return false;
+    if (stejny(nyni, pracovni)) return prevezmiOchranu(cil->soubor, puvodni, prac);
+    if (!stejny(nyni, puvodni) || !prevezmiOchranu(cil->soubor, puvodni, prac)) return false;
     if (renameat(AT_FDCWD, kPracovniSoubor, cil->adresar, cil->jmeno) != 0) {
-        if (errno != EXDEV) return false;
         // Another file system: a copy beside the named file takes its place, as mv does.
-        char docasny[32];
-        int fd = noveBezJmena(cil->adresar, docasny);
-        if (fd < 0) return false;
-        bool ok = zkopiruj(prac, fd) && prevezmiOchranu(cil->soubor, fd) && fsync(fd) == 0 &&
-                  umisti(fd, cil->adresar, docasny, cil->jmeno);
-        if (!ok && docasny[0] != '\0') unlinkat(cil->adresar, docasny, 0);
-        close(fd);
-        if (!ok) return false;
+        if (errno != EXDEV || !vytvor(cil->adresar, cil->jmeno, [&](int fd) {
+                return zkopiruj(prac, fd) && prevezmiOchranu(cil->soubor, puvodni, fd);
+            }))
+            return false;
         unlink(kPracovniSoubor);
     }
     // A user's link that stood in the work file's place stands there again.
@@ -263,7 +260,8 @@ void pustCil(CilovySoubor *cil) {
 }
 
 bool zapisPracovniSoubor(const char *text, long delka) {
-    return zapisNovy(AT_FDCWD, kPracovniSoubor, text, static_cast<size_t>(delka));
+    return vytvor(AT_FDCWD, kPracovniSoubor,
+                  [&](int fd) { return zapisVse(fd, text, static_cast<size_t>(delka)); });
 }
 
 bool nahradSouborem(const CilovySoubor *cil) {

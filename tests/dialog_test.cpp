@@ -134,19 +134,14 @@ std::string encodeEach(const std::vector<std::string> &names) {
     return input + "4\n";
 }
 
-// A 119,999-character text in memory, of CR LF lines on disk.
-const std::string kFullCrLf = [] {
+// A 119,999-character text in memory of one-letter CR LF lines on disk, plain and encoded.
+std::string fullCrLf(char letter) {
     std::string text;
     for (int i = 0; i < kNejdelsiText / 2; ++i)
-        text += "a\r\n";
-    return text + "a";
-}();
-const std::string kFullCrLfEncoded = [] {
-    std::string text;
-    for (int i = 0; i < kNejdelsiText / 2; ++i)
-        text += "f\r\n";
-    return text + "f";
-}();
+        text += letter + "\r\n"s;
+    return text + letter;
+}
+const std::string kFullCrLf = fullCrLf('a'), kFullCrLfEncoded = fullCrLf('f');
 
 const std::vector<std::string> kDevices = {"CON",     "nul",  "NUL.txt", "PRN",      "aux",
                                            "COM1",    "com9", "LPT1",    "lpt9.log", "CONIN$",

@@ -15,9 +15,18 @@
 #include <unistd.h>
 #include <vector>
 
-TempDir::TempDir(const std::string &base) {
+namespace {
+
+// TMPDIR, or /tmp.
+std::string scratchBase() {
     const char *tmp = getenv("TMPDIR");
-    std::string pattern = (base.empty() ? (tmp && *tmp ? tmp : "/tmp") : base) + "/sifrovac-XXXXXX";
+    return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+}
+
+} // namespace
+
+TempDir::TempDir(const std::string &base) {
+    std::string pattern = (base.empty() ? scratchBase() : base) + "/sifrovac-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp " + pattern);
     path_ = pattern;
 }
@@ -131,8 +140,8 @@ pid_t startProgram(const char *const *argv, int in, int out, const std::string &
 }
 
 StartedRun startSifrovac(const std::string &dir, const std::string &input, uid_t uid) {
-    char pattern[] = "/tmp/sifrovac-io-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
+    std::string pattern = scratchBase() + "/sifrovac-io-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp " + pattern);
     StartedRun run{-1, pattern};
     writeFile(run.io + "/in", input);
     int in = open((run.io + "/in").c_str(), O_RDONLY | O_CLOEXEC);
