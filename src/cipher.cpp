@@ -62,10 +62,10 @@ void dekodujText(char *text) {
     prepis(text, kDekodovani);
 }
 
-bool koduj(char *zdrojovyText) {
-    return zapisPracovniSoubor(zdrojovyText, prepis(zdrojovyText, kKodovani));
+bool koduj(char *zdrojovyText, PracovniSoubor *prac) {
+    return zapisPracovniSoubor(prac, zdrojovyText, prepis(zdrojovyText, kKodovani));
 }
 
-bool dekoduj(char *zakodovanyText) {
-    return zapisPracovniSoubor(zakodovanyText, prepis(zakodovanyText, kDekodovani));
+bool dekoduj(char *zakodovanyText, PracovniSoubor *prac) {
+    return zapisPracovniSoubor(prac, zakodovanyText, prepis(zakodovanyText, kDekodovani));
 }

@@ -59,12 +59,14 @@ Cteni prectiNazev(FILE *vstup, char *nazev) {
     int c = preskocMezery(vstup);
     if (c == EOF) return Cteni::konec;
     int delka = 0;
-    while (c != EOF && !jeMezera(c)) {
+    for (; c != EOF && !jeMezera(c); c = getc(vstup)) {
+        if (delka == kNejdelsiNazev) {
+            preskocSlovo(vstup, c);
+            return Cteni::prilisDlouhe;
+        }
         nazev[delka++] = static_cast<char>(c);
-        if (delka == kNejdelsiNazev) break;
-        c = getc(vstup);
     }
-    if (delka < kNejdelsiNazev && c != EOF) ungetc(c, vstup);
+    if (c != EOF) ungetc(c, vstup);
     nazev[delka] = '\0';
     return Cteni::precteno;
 }

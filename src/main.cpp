@@ -15,7 +15,7 @@ struct PrikazSouboru {
     const char *nenalezen;
     const char *hotovo;
     const char *oznameniVypisu;
-    bool (*sifra)(char *);
+    bool (*sifra)(char *, PracovniSoubor *);
 };
 
 constexpr PrikazSouboru kPrikazy[] = {
@@ -77,9 +77,10 @@ bool zpracujSoubor(const PrikazSouboru &prikaz, Radek *obsahSouboru, const char 
         break;
     }
     // No other run's work file may come between this one's writing and its replacement.
-    Zamek zamek = zamkniPracovniSoubor();
-    bool hotovo = prikaz.sifra(obsahSouboru[0]) && uloz(&cil) == 2;
-    pustZamek(&zamek);
+    PracovniSoubor prac;
+    zamkniPracovniSoubor(&prac);
+    bool hotovo = prikaz.sifra(obsahSouboru[0], &prac) && uloz(&prac, &cil) == 2;
+    pustPracovniSoubor(&prac);
     pustCil(&cil);
     if (hotovo) puts(prikaz.hotovo);
     return true;
@@ -107,8 +108,12 @@ int main() {
         if (cteni == Cteni::precteno && (volba == 1 || volba == 2)) {
             const PrikazSouboru &prikaz = kPrikazy[volba - 1];
             puts(prikaz.vyzva);
-            if (prectiNazev(vstup(), nazevSouboru) == Cteni::konec) return 0;
-            if (zpracujSoubor(prikaz, obsahSouboru, nazevSouboru)) priznak = volba;
+            Cteni nazev = prectiNazev(vstup(), nazevSouboru);
+            if (nazev == Cteni::konec) return 0;
+            if (nazev == Cteni::prilisDlouhe)
+                puts("Nazev souboru je prilis dlouhy, nelze nacist soubor");
+            else if (zpracujSoubor(prikaz, obsahSouboru, nazevSouboru))
+                priznak = volba;
         } else if (cteni == Cteni::precteno && volba == 3) {
             vypisPamet(priznak, obsahSouboru[0]);
         } else {

@@ -5,58 +5,82 @@
 #ifdef _WIN32
 #include <cwchar>
 
-// The file a load read: its full path, and its identity on its volume.
+// The file a load read: its full path, its identity on its volume, and its size and times then.
 struct CilovySoubor {
     wchar_t cesta[32768];
     unsigned long svazek, indexVysoky, indexNizky;
+    long long velikost, zapsano, zmeneno;
 };
 
-// One run's hold on the work file of its current directory.
-struct Zamek {
-    void *mutex;
+// One run's work file, from its writing to the end of its replacement, and the run's hold on the
+// work file's place in the current directory.
+struct PracovniSoubor {
+    void *mutex;        // held, or null when the run goes without it
+    void *soubor;       // the written text, open, or null
+    wchar_t jmeno[64];  // its name in the current directory, the work file's or a temporary one
+    bool umisten;       // the text has taken the named file's place
+    void *puvodniPrava; // its own access rights, given back should its text stay
 };
 #else
 #include <climits>
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // The file a load read: the directory that holds it, its name there after following every link,
-// the file itself, open, and the link, if any, that a user's name had at the work file's place.
+// the file itself, open, its status then, and whether the work file's place lay on the way.
 struct CilovySoubor {
     int adresar;
     int soubor;
     char jmeno[NAME_MAX + 1];
-    char odkazPracovnihoSouboru[PATH_MAX];
+    struct stat nacteny;
+    bool pracovniMistoNaCeste;
 };
 
-// One run's hold on the work file of its current directory.
-struct Zamek {
-    int adresar;
+// One run's work file, from its writing to the end of its replacement, and the run's hold on the
+// work file's place in the current directory.
+struct PracovniSoubor {
+    int zamek;        // the current directory, locked, or -1 when the run goes without the lock
+    int soubor;       // the written text, open, or -1
+    char docasny[32]; // its temporary name in the current directory, where it could not be unnamed
+    bool pojmenovan;  // it stands under the work file's name
+    bool prevzal;     // it took the named file's owner, mode, ACL and attributes
+    bool umisten;     // the text has taken the named file's place
+    bool mistoUzivatele; // the work file's place holds the user's own file, or a link to it
+    uid_t vlastnik;      // its owner and group when it was made
+    gid_t skupina;
     sigset_t puvodniMaska;
 };
 #endif
 
 // Reads the named regular file's text, as the system's text mode gives it, into `text`: at most
 // `kapacita` characters, so a longer file fills it. Returns the count read, with `cil` recording
-// which file it was; or -1, with nothing to release, when there is no regular file by that name
-// that could be opened and read. Never waits on a device or a pipe.
+// which file it was and how it stood; or -1, with nothing to release, when there is no regular file
+// by that name that could be opened and read. Never waits on a device or a pipe.
 long prectiSoubor(const char *nazev, char *text, long kapacita, CilovySoubor *cil);
 
 // Releases what `cil` holds.
 void pustCil(CilovySoubor *cil);
 
-// Makes the work file hold exactly `delka` characters of text, whole and durably, readable and
-// writable by its owner alone; false, with any earlier work file left as it was, if that failed.
-bool zapisPracovniSoubor(const char *text, long delka);
+// Waits a few seconds at most until no other run holds the current directory's work file, then
+// holds it (or goes on without it) until pustPracovniSoubor; a run ended by a signal or a closed
+// console in between ends only after pustPracovniSoubor.
+void zamkniPracovniSoubor(PracovniSoubor *prac);
 
-// Puts the work file in the place of the file `cil` names, which keeps everything it had but its
-// text; false, with both left as they were, if that failed or the file is no longer the one read.
-bool nahradSouborem(const CilovySoubor *cil);
+// Writes exactly `delka` characters of text to a new work file, whole and durably, readable and
+// writable by its owner alone, and keeps it open in `prac`; false if that failed.
+bool zapisPracovniSoubor(PracovniSoubor *prac, const char *text, long delka);
 
-// Waits until no other run holds the current directory's work file and holds it until
-// pustZamek; a run ended by a signal or a closed console in between ends only after pustZamek.
-Zamek zamkniPracovniSoubor();
-void pustZamek(Zamek *zamek);
+// Puts the text of the work file `prac` in the place of the file `cil` names, which keeps
+// everything it had but its text, durably; false, with that file as it was, if that failed, if this
+// user may not write it or could not keep its owner, or if it is no longer the file and content
+// that were read.
+bool nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil);
+
+// Ends what zamkniPracovniSoubor began: a written text that did not take the named file's place
+// stays, durably, under the work file's name, readable by its owner alone (where no other run's
+// work file or the user's own file stands there); then other runs may go on.
+void pustPracovniSoubor(PracovniSoubor *prac);
 
 // Writes one line of the banner and its line end to standard output; the line's one letter outside
 // ASCII is 0xFD, y with acute in code page 1250, which a terminal or console is shown as itself.

@@ -1,5 +1,11 @@
-// Files and the console on POSIX systems. A file is found through the descriptor of its directory
-// and replaced by a rename there; a new file has no name until it is whole.
+// Files and the console on Linux: it relies on O_PATH, O_TMPFILE and /proc/self/fd. A file is found
+// through the descriptor of its directory and replaced by a rename there; a new file has no name
+// until it is whole and guarded as the file it replaces, and the replacement is durable before the
+// caller hears of it.
+//
+// Its parts, in order: reading and writing whole files; finding the named file; making a new file
+// durable; taking over a file's protections; putting a file in place; leaving the work file; the
+// lock; the console.
 #include "os.h"
 
 #include <acl/libacl.h>
@@ -8,12 +14,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <initializer_list>
 #include <strings.h>
 #include <sys/acl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -23,6 +29,12 @@ namespace {
 
 // How many links a name may pass through, as the kernel allows.
 constexpr int kNejvicOdkazu = 40;
+// How long a run waits for another to finish with the work file before it goes on without the
+// lock, and how long it sleeps between two tries.
+constexpr int kCekaniNaZamekMs = 3000;
+constexpr int kKrokCekaniMs = 5;
+
+// ---- Reading and writing whole files
 
 // Reads until `kapacita` bytes are in or the file ends; -1 on a read error.
 ssize_t prectiVse(int fd, char *cil, size_t kapacita) {
@@ -48,7 +60,9 @@ bool zapisVse(int fd, const char *data, size_t delka) {
     return true;
 }
 
+// Copies the whole of `z`, from its start, to the end of `kam`.
 bool zkopiruj(int z, int kam) {
+    if (lseek(z, 0, SEEK_SET) != 0) return false;
     char blok[1 << 16];
     for (;;) {
         ssize_t n = prectiVse(z, blok, sizeof blok);
@@ -58,8 +72,24 @@ bool zkopiruj(int z, int kam) {
     }
 }
 
+// ---- Finding the named file
+
 bool stejny(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool stejnyCas(const struct timespec &a, const struct timespec &b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether the file `cil` names is still the one that was read, with the same size, modification
+// and change time: no other program has written it, replaced it or changed its protections.
+bool jeBezeZmeny(const CilovySoubor *cil) {
+    struct stat nyni;
+    const struct stat &byl = cil->nacteny;
+    return fstatat(cil->adresar, cil->jmeno, &nyni, AT_SYMLINK_NOFOLLOW) == 0 &&
+           stejny(nyni, byl) && nyni.st_size == byl.st_size &&
+           stejnyCas(nyni.st_mtim, byl.st_mtim) && stejnyCas(nyni.st_ctim, byl.st_ctim);
 }
 
 // Opens the directory part of `cesta`, relative to `od`, and copies its last part into `jmeno`.
@@ -86,13 +116,13 @@ bool jeMistoPracovnihoSouboru(int adresar, const char *jmeno) {
 }
 
 // Follows the links of `nazev` to the entry they end at, as opening it would, keeping the directory
-// that holds that entry; `st` describes the entry. The work file's place, when a link standing
-// there is passed, is noted in `cil` so that the link can be put back after the replacement.
+// that holds that entry; `st` describes the entry. Notes in `cil` whether a link at the work file's
+// place was passed on the way.
 bool najdi(const char *nazev, CilovySoubor *cil, struct stat *st) {
     char cesta[PATH_MAX];
     if (strlen(nazev) >= sizeof cesta) return false;
     strcpy(cesta, nazev);
-    cil->odkazPracovnihoSouboru[0] = '\0';
+    cil->pracovniMistoNaCeste = false;
     int od = AT_FDCWD;
     for (int odkazu = 0;; ++odkazu) {
         int adresar = otevriAdresar(od, cesta, cil->jmeno);
@@ -108,11 +138,13 @@ bool najdi(const char *nazev, CilovySoubor *cil, struct stat *st) {
             odkazu < kNejvicOdkazu ? readlinkat(od, cil->jmeno, cesta, sizeof cesta - 1) : -1;
         if (n <= 0) break;
         cesta[n] = '\0';
-        if (jeMistoPracovnihoSouboru(od, cil->jmeno)) strcpy(cil->odkazPracovnihoSouboru, cesta);
+        if (jeMistoPracovnihoSouboru(od, cil->jmeno)) cil->pracovniMistoNaCeste = true;
     }
     close(od);
     return false;
 }
+
+// ---- Making a new file durable
 
 // Calls `pokus` with fresh temporary names (".codedText.txt.XXXXXX", short enough for any file
 // system) written into `jmeno` until one is free; false once a try fails for another reason.
@@ -125,17 +157,20 @@ template <typename Pokus> bool podVolnymJmenem(char *jmeno, Pokus pokus) {
     return false;
 }
 
-// Opens a new file in `adresar`, readable and writable by its owner alone: unnamed until it is
-// placed where the system allows it, else under a fresh name that is copied into `docasny`.
+// Opens a new file in `adresar`, readable and writable by its owner alone and with no ACL entries:
+// unnamed where the system allows it, else under a fresh name that is copied into `docasny`.
 int noveBezJmena(int adresar, char *docasny) {
     docasny[0] = '\0';
-    int fd = access("/proc/self/fd", X_OK) == 0
-                 ? openat(adresar, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)
-                 : -1;
-    if (fd < 0 && !podVolnymJmenem(docasny, [&](const char *jmeno) {
-            return (fd = openat(adresar, jmeno, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600)) >= 0;
-        }))
-        return -1;
+    int fd = -1;
+    if (access("/proc/self/fd", X_OK) == 0)
+        fd = openat(adresar, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        auto vytvor = [&](const char *jmeno) {
+            fd = openat(adresar, jmeno, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+            return fd >= 0;
+        };
+        if (!podVolnymJmenem(docasny, vytvor)) return -1;
+    }
     // A default ACL of the directory gives a new file entries of its own; the mode masks them,
     // but they go all the same, so that nothing of them can ever come into force.
     acl_t jenVlastnik = acl_from_mode(0600);
@@ -156,37 +191,25 @@ bool pripoj(int fd, int adresar, const char *jmeno) {
     return linkat(AT_FDCWD, cesta, adresar, jmeno, AT_SYMLINK_FOLLOW) == 0;
 }
 
-// Gives the new file `fd` (named `docasny`, or unnamed when that is empty) the name `jmeno` in
-// `adresar`, in place of whatever had it, in one step.
-bool umisti(int fd, int adresar, const char *docasny, const char *jmeno) {
-    if (docasny[0] != '\0') return renameat(adresar, docasny, adresar, jmeno) == 0;
-    if (pripoj(fd, adresar, jmeno)) return true;
-    if (errno != EEXIST) return false;
-    char mezi[32];
-    if (!podVolnymJmenem(mezi, [&](const char *jmeno) { return pripoj(fd, adresar, jmeno); }))
-        return false;
-    if (renameat(adresar, mezi, adresar, jmeno) == 0) return true;
-    unlinkat(adresar, mezi, 0);
-    return false;
+// Makes the entries of the directory `adresar` (a path descriptor, or AT_FDCWD) durable. Where this
+// user may not read the directory, the file `fd` whose entry changed is made durable instead, which
+// on a journalling file system takes that entry along.
+bool zapisAdresar(int adresar, int fd) {
+    int d = openat(adresar, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d < 0) return fsync(fd) == 0;
+    bool ok = fsync(d) == 0;
+    close(d);
+    return ok;
 }
 
-// Fills a new file in `adresar` by `naplneni`, makes it durable and gives it the name `jmeno`
-// there; on failure nothing is left and `jmeno` is as it was.
-template <typename Naplneni> bool vytvor(int adresar, const char *jmeno, Naplneni naplneni) {
-    char docasny[32];
-    int fd = noveBezJmena(adresar, docasny);
-    if (fd < 0) return false;
-    bool ok = naplneni(fd) && fsync(fd) == 0 && umisti(fd, adresar, docasny, jmeno);
-    if (!ok && docasny[0] != '\0') unlinkat(adresar, docasny, 0);
-    return close(fd) == 0 && ok;
-}
+// ---- Taking over a file's protections
 
-// Gives `novy` what `puvodni` (whose status is `st`) has besides its content: owner and group
-// where this user may give them, permission bits, access ACL and extended attributes. A file
-// system that keeps no ACLs or attributes, and attributes this process may not set, are no error.
+// Gives `novy` what `puvodni` (whose status is `st`) has besides its content: owner and group,
+// permission bits, access ACL and extended attributes. False where the owner and group cannot
+// both be given: the file would change hands. A file system that keeps no ACLs or attributes, and
+// attributes this process may not set, are no error.
 bool prevezmiOchranu(int puvodni, const struct stat &st, int novy) {
-    if (fchown(novy, st.st_uid, st.st_gid) != 0)
-        (void)!fchown(novy, static_cast<uid_t>(-1), st.st_gid);
+    if (fchown(novy, st.st_uid, st.st_gid) != 0) return false;
     // An access ACL is an extended attribute too: a file with none has nothing more to give.
     if (flistxattr(puvodni, nullptr, 0) > 0) {
         (void)attr_copy_fd(nullptr, puvodni, nullptr, novy, nullptr, nullptr);
@@ -197,29 +220,128 @@ bool prevezmiOchranu(int puvodni, const struct stat &st, int novy) {
     return fchmod(novy, st.st_mode & 07777) == 0;
 }
 
-// Puts the work file, open as `prac`, in the place of the file `cil` names.
-bool nahrad(int prac, const CilovySoubor *cil) {
-    struct stat pracovni, puvodni, nyni;
-    if (fstat(prac, &pracovni) != 0 || !S_ISREG(pracovni.st_mode) ||
-        fstat(cil->soubor, &puvodni) != 0 ||
-        fstatat(cil->adresar, cil->jmeno, &nyni, AT_SYMLINK_NOFOLLOW) != 0)
-        return false;
-    // The named file had the work file's own name, which holds the text now.
-    if (stejny(nyni, pracovni)) return prevezmiOchranu(cil->soubor, puvodni, prac);
-    if (!stejny(nyni, puvodni) || !prevezmiOchranu(cil->soubor, puvodni, prac)) return false;
-    if (renameat(AT_FDCWD, kPracovniSoubor, cil->adresar, cil->jmeno) != 0) {
-        // Another file system: a copy beside the named file takes its place, as mv does.
-        if (errno != EXDEV || !vytvor(cil->adresar, cil->jmeno, [&](int fd) {
-                return zkopiruj(prac, fd) && prevezmiOchranu(cil->soubor, puvodni, fd);
-            }))
-            return false;
-        unlink(kPracovniSoubor);
-    }
-    // A user's link that stood in the work file's place stands there again.
-    if (cil->odkazPracovnihoSouboru[0] != '\0')
-        (void)!symlink(cil->odkazPracovnihoSouboru, kPracovniSoubor);
+// Takes back from the work file what prevezmiOchranu gave it: its owner and group from when it was
+// made, no ACL entries or attributes, mode 0600. False if it may still grant anyone else anything.
+bool vratOchranu(const PracovniSoubor *prac) {
+    (void)!fchown(prac->soubor, prac->vlastnik, prac->skupina);
+    char jmena[1 << 12];
+    ssize_t delka = flistxattr(prac->soubor, jmena, sizeof jmena);
+    for (ssize_t i = 0; i < delka; i += static_cast<ssize_t>(strlen(jmena + i)) + 1)
+        (void)fremovexattr(prac->soubor, jmena + i);
+    struct stat st;
+    return fchmod(prac->soubor, 0600) == 0 && fstat(prac->soubor, &st) == 0 &&
+           st.st_uid == prac->vlastnik && (st.st_mode & 07777) == 0600 &&
+           fgetxattr(prac->soubor, "system.posix_acl_access", nullptr, 0) < 0;
+}
+
+// ---- Putting a file in place
+
+// Gives the work file the work file's name, in place of whatever an earlier run left there, but
+// never of the user's own file; only the run that holds the lock does this.
+bool zaberPracovniMisto(PracovniSoubor *prac) {
+    if (prac->zamek < 0 || prac->mistoUzivatele) return false;
+    if (unlinkat(AT_FDCWD, kPracovniSoubor, 0) != 0 && errno != ENOENT) return false;
+    if (!pripoj(prac->soubor, AT_FDCWD, kPracovniSoubor)) return false;
+    prac->pojmenovan = true;
     return true;
 }
+
+// Gives the work file a name, `*adresar` and `jmeno`, from which it can be renamed into the named
+// file's place: its temporary name, if it has one; else the work file's name where
+// zaberPracovniMisto may take it; else a fresh temporary name beside the named file, which no other
+// run touches.
+bool pojmenuj(PracovniSoubor *prac, const CilovySoubor *cil, int *adresar, char *jmeno) {
+    *adresar = AT_FDCWD;
+    if (prac->docasny[0] != '\0') {
+        strcpy(jmeno, prac->docasny);
+        return true;
+    }
+    if (zaberPracovniMisto(prac)) {
+        strcpy(jmeno, kPracovniSoubor);
+        return true;
+    }
+    *adresar = cil->adresar;
+    return podVolnymJmenem(jmeno,
+                           [&](const char *j) { return pripoj(prac->soubor, cil->adresar, j); });
+}
+
+// Renames `jmeno` in `adresar`, the new file `fd`, into the place of the file `cil` names, if
+// that is still as it was read, and makes the change durable. False, with nothing renamed, if it
+// could not be done; false too if the rename was made but is not durable, or if another program
+// has since put something else in that place.
+bool prejmenuj(int adresar, const char *jmeno, const CilovySoubor *cil, int fd, bool *umisten) {
+    if (!jeBezeZmeny(cil)) {
+        errno = ESTALE;
+        return false;
+    }
+    if (renameat(adresar, jmeno, cil->adresar, cil->jmeno) != 0) return false;
+    *umisten = true;
+    struct stat nyni, novy;
+    return zapisAdresar(cil->adresar, fd) && fstat(fd, &novy) == 0 &&
+           fstatat(cil->adresar, cil->jmeno, &nyni, AT_SYMLINK_NOFOLLOW) == 0 && stejny(nyni, novy);
+}
+
+// The named file lies on the work file's file system: the work file itself takes its place.
+bool nahradNaMiste(PracovniSoubor *prac, const CilovySoubor *cil) {
+    prac->prevzal = true;
+    int adresar;
+    char jmeno[NAME_MAX + 1];
+    if (!prevezmiOchranu(cil->soubor, cil->nacteny, prac->soubor) ||
+        !pojmenuj(prac, cil, &adresar, jmeno))
+        return false;
+    bool docasny = adresar != AT_FDCWD;
+    bool ok = prejmenuj(adresar, jmeno, cil, prac->soubor, &prac->umisten);
+    if (prac->umisten) {
+        prac->docasny[0] = '\0';
+        prac->pojmenovan = false;
+    } else if (docasny) {
+        int chyba = errno;
+        unlinkat(adresar, jmeno, 0);
+        errno = chyba;
+    }
+    return ok;
+}
+
+// The named file lies on another file system: a copy of the work file beside it takes its place,
+// as mv does.
+bool nahradKopii(PracovniSoubor *prac, const CilovySoubor *cil) {
+    char jmeno[32];
+    int fd = noveBezJmena(cil->adresar, jmeno);
+    if (fd < 0) return false;
+    bool ok = zkopiruj(prac->soubor, fd) && prevezmiOchranu(cil->soubor, cil->nacteny, fd) &&
+              fsync(fd) == 0;
+    if (ok && jmeno[0] == '\0')
+        ok = podVolnymJmenem(jmeno, [&](const char *j) { return pripoj(fd, cil->adresar, j); });
+    ok = ok && prejmenuj(cil->adresar, jmeno, cil, fd, &prac->umisten);
+    if (!prac->umisten && jmeno[0] != '\0') unlinkat(cil->adresar, jmeno, 0);
+    close(fd);
+    return ok;
+}
+
+// ---- Leaving the work file
+
+// Leaves the text that did not take the named file's place under the work file's name, its owner's
+// alone, durably; where it may not have that name, or cannot be made its owner's alone, it goes.
+void ponechej(PracovniSoubor *prac) {
+    bool svuj = !prac->prevzal || vratOchranu(prac);
+    if (svuj && !prac->pojmenovan) {
+        if (prac->docasny[0] != '\0')
+            prac->pojmenovan = !prac->mistoUzivatele &&
+                               renameat2(AT_FDCWD, prac->docasny, AT_FDCWD, kPracovniSoubor,
+                                         prac->zamek >= 0 ? 0 : RENAME_NOREPLACE) == 0;
+        else
+            prac->pojmenovan = zaberPracovniMisto(prac) ||
+                               (prac->zamek < 0 && pripoj(prac->soubor, AT_FDCWD, kPracovniSoubor));
+    }
+    if (prac->docasny[0] != '\0' && !prac->pojmenovan) unlinkat(AT_FDCWD, prac->docasny, 0);
+    if (prac->pojmenovan && !svuj) unlinkat(AT_FDCWD, kPracovniSoubor, 0);
+    if (prac->pojmenovan && svuj) {
+        (void)fsync(prac->soubor);
+        (void)zapisAdresar(AT_FDCWD, prac->soubor);
+    }
+}
+
+// ---- The console
 
 // Whether standard output is a terminal whose locale uses UTF-8 (LC_ALL, LC_CTYPE, LANG).
 bool terminalUtf8() {
@@ -235,19 +357,19 @@ bool terminalUtf8() {
 } // namespace
 
 long prectiSoubor(const char *nazev, char *text, long kapacita, CilovySoubor *cil) {
-    struct stat st, otevreny;
+    struct stat st;
     if (!najdi(nazev, cil, &st)) return -1;
     // Only a regular file is opened at all: a FIFO or a device is never waited on or disturbed.
-    cil->soubor = S_ISREG(st.st_mode)
-                      ? openat(cil->adresar, cil->jmeno,
-                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
-                      : -1;
-    if (cil->soubor < 0 || fstat(cil->soubor, &otevreny) != 0 || !stejny(st, otevreny)) {
+    cil->soubor = -1;
+    if (S_ISREG(st.st_mode))
+        cil->soubor = openat(cil->adresar, cil->jmeno,
+                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (cil->soubor < 0 || fstat(cil->soubor, &cil->nacteny) != 0 || !stejny(st, cil->nacteny)) {
         if (cil->soubor >= 0) close(cil->soubor);
         close(cil->adresar);
         return -1;
     }
-    long delka = otevreny.st_size >= kapacita
+    long delka = cil->nacteny.st_size >= kapacita
                      ? kapacita
                      : prectiVse(cil->soubor, text, static_cast<size_t>(kapacita));
     if (delka < 0) pustCil(cil);
@@ -259,36 +381,76 @@ void pustCil(CilovySoubor *cil) {
     close(cil->adresar);
 }
 
-bool zapisPracovniSoubor(const char *text, long delka) {
-    return vytvor(AT_FDCWD, kPracovniSoubor,
-                  [&](int fd) { return zapisVse(fd, text, static_cast<size_t>(delka)); });
-}
-
-bool nahradSouborem(const CilovySoubor *cil) {
-    int prac = open(kPracovniSoubor, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (prac < 0) return false;
-    bool ok = nahrad(prac, cil);
-    close(prac);
-    return ok;
-}
-
-Zamek zamkniPracovniSoubor() {
-    // Where the directory cannot be read, runs in it go unserialised.
-    Zamek zamek{open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), {}};
-    if (zamek.adresar >= 0)
-        while (flock(zamek.adresar, LOCK_EX) != 0 && errno == EINTR) {
+void zamkniPracovniSoubor(PracovniSoubor *prac) {
+    *prac = PracovniSoubor{};
+    prac->soubor = -1;
+    // Where the directory cannot be read, or another user holds the lock for longer than a run
+    // takes, the run goes on without it: it then keeps to names that no other run uses.
+    prac->zamek = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int cekano = 0; prac->zamek >= 0 && flock(prac->zamek, LOCK_EX | LOCK_NB) != 0;
+         cekano += kKrokCekaniMs) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || cekano >= kCekaniNaZamekMs) {
+            close(prac->zamek);
+            prac->zamek = -1;
+            break;
         }
+        const struct timespec krok = {0, kKrokCekaniMs * 1000000L};
+        nanosleep(&krok, nullptr);
+    }
     sigset_t ukoncujici;
     sigemptyset(&ukoncujici);
     for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
         sigaddset(&ukoncujici, signal);
-    sigprocmask(SIG_BLOCK, &ukoncujici, &zamek.puvodniMaska);
-    return zamek;
+    sigprocmask(SIG_BLOCK, &ukoncujici, &prac->puvodniMaska);
 }
 
-void pustZamek(Zamek *zamek) {
-    if (zamek->adresar >= 0) close(zamek->adresar);
-    sigprocmask(SIG_SETMASK, &zamek->puvodniMaska, nullptr);
+bool zapisPracovniSoubor(PracovniSoubor *prac, const char *text, long delka) {
+    // No work file can be written where a directory stands in its place.
+    struct stat st;
+    if (fstatat(AT_FDCWD, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+        return false;
+    int fd = noveBezJmena(AT_FDCWD, prac->docasny);
+    if (fd < 0) return false;
+    if (!zapisVse(fd, text, static_cast<size_t>(delka)) || fsync(fd) != 0 || fstat(fd, &st) != 0) {
+        close(fd);
+        if (prac->docasny[0] != '\0') unlinkat(AT_FDCWD, prac->docasny, 0);
+        prac->docasny[0] = '\0';
+        return false;
+    }
+    prac->soubor = fd;
+    prac->vlastnik = st.st_uid;
+    prac->skupina = st.st_gid;
+    return true;
+}
+
+bool nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil) {
+    // The user's own file, reached by that name or the same file under it, is never an earlier
+    // run's work file to be taken away.
+    struct stat st, pracovni;
+    prac->mistoUzivatele = cil->pracovniMistoNaCeste ||
+                           (fstatat(AT_FDCWD, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                            stejny(st, cil->nacteny));
+    // A file that changed since it was read, or that this user may not write, is left alone.
+    if (prac->soubor < 0 || fstat(prac->soubor, &pracovni) != 0 || !jeBezeZmeny(cil) ||
+        faccessat(cil->adresar, cil->jmeno, W_OK, AT_EACCESS) != 0)
+        return false;
+    if (pracovni.st_dev == cil->nacteny.st_dev) {
+        if (nahradNaMiste(prac, cil)) return true;
+        if (prac->umisten || errno != EXDEV) return false;
+    }
+    return nahradKopii(prac, cil);
+}
+
+void pustPracovniSoubor(PracovniSoubor *prac) {
+    if (prac->soubor >= 0) {
+        if (!prac->umisten) ponechej(prac);
+        // A copy took the named file's place: the work file, if it was named, goes.
+        if (prac->umisten && prac->docasny[0] != '\0') unlinkat(AT_FDCWD, prac->docasny, 0);
+        if (prac->umisten && prac->pojmenovan) unlinkat(AT_FDCWD, kPracovniSoubor, 0);
+        close(prac->soubor);
+    }
+    if (prac->zamek >= 0) close(prac->zamek);
+    sigprocmask(SIG_SETMASK, &prac->puvodniMaska, nullptr);
 }
 
 void zapisRadekBanneru(const char *radek) {

@@ -21,6 +21,6 @@ Nacteni nactiSoubor(Radek *obsahSouboru, const char *nazevSouboru, CilovySoubor 
     return nacteni;
 }
 
-int uloz(const CilovySoubor *cil) {
-    return nahradSouborem(cil) ? 2 : 0;
+int uloz(PracovniSoubor *prac, const CilovySoubor *cil) {
+    return nahradSouborem(prac, cil) ? 2 : 0;
 }

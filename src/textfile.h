@@ -19,7 +19,7 @@ enum class Nacteni {
 // holds nothing.
 Nacteni nactiSoubor(Radek *obsahSouboru, const char *nazevSouboru, CilovySoubor *cil);
 
-// Puts the work file in the place of the file that `cil` names, keeping everything that file had
-// but its text; a link stays a link. Returns 2 when that file holds the work file's text, 0 when
-// it is as it was.
-int uloz(const CilovySoubor *cil);
+// Puts the text of the work file `prac` in the place of the file that `cil` names, keeping
+// everything that file had but its text; a link stays a link. Returns 2 when that file durably
+// holds the work file's text, 0 when it is as it was.
+int uloz(PracovniSoubor *prac, const CilovySoubor *cil);

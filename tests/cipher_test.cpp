@@ -67,11 +67,15 @@ TEST(Cipher, WritesTheTransformedTextToTheWorkFile) {
     TempDir dir;
     WorkingDirectory cwd(dir.path());
     struct Case {
-        bool (*transform)(char *);
+        bool (*transform)(char *, PracovniSoubor *);
         std::string text, expected;
     } cases[] = {{koduj, "ahoj.\n", "f(t*=\n"}, {dekoduj, "f(t*=\n", "ahoj.\n"}, {koduj, "", ""}};
     for (Case &c : cases) {
-        ASSERT_TRUE(c.transform(c.text.data()));
+        // A text that takes no file's place stays in the work file when the run lets it go.
+        PracovniSoubor prac;
+        zamkniPracovniSoubor(&prac);
+        ASSERT_TRUE(c.transform(c.text.data(), &prac));
+        pustPracovniSoubor(&prac);
         EXPECT_EQ(c.text, c.expected);
         EXPECT_EQ(readFile(dir / "codedText.txt"), c.expected);
     }

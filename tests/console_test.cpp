@@ -52,7 +52,7 @@ TEST(Console, ReadsAChoiceAsPercentD) {
     }
 }
 
-TEST(Console, ReadsANameAsPercent99s) {
+TEST(Console, ReadsANameAsPercent99sAndRefusesALongerOneWhole) {
     const std::string n99(99, 'n');
     struct Case {
         std::string input, name, rest;
@@ -62,7 +62,8 @@ TEST(Console, ReadsANameAsPercent99s) {
         {"my file.txt\n", "my", " file.txt\n", Cteni::precteno},
         {"\n\n  x", "x", "", Cteni::precteno},
         {n99 + "\n", n99, "\n", Cteni::precteno},
-        {n99 + "tail 4", n99, "tail 4", Cteni::precteno},
+        {n99 + "4\n", "", "\n", Cteni::prilisDlouhe},
+        {n99 + ".bak 4", "", " 4", Cteni::prilisDlouhe},
         {"", "", "", Cteni::konec},
         {"\t\n ", "", "", Cteni::konec},
     };

@@ -55,6 +55,15 @@ bool survivesRoundTrip(unsigned char c) {
     return (c >= 'a' && c <= 'z') || c == ',' || c == '.' || !onlyDecodingChanges;
 }
 
+// Transforms the text and lets the run's work file go without a replacement: it must hold the text.
+bool leftInWorkFile(bool (*transform)(char *, PracovniSoubor *), char *text) {
+    PracovniSoubor prac;
+    zamkniPracovniSoubor(&prac);
+    bool written = transform(text, &prac);
+    pustPracovniSoubor(&prac);
+    return written && readWorkFile() == text;
+}
+
 void checkFileContent(const std::string &content) {
     FILE *out = fopen("f", "wb");
     if (out == nullptr || fwrite(content.data(), 1, content.size(), out) != content.size() ||
@@ -70,9 +79,9 @@ void checkFileContent(const std::string &content) {
     char *text = obsah[0]; // the rows are one flat string
     if (content != text) fail("loaded text differs from the file");
 
-    if (!koduj(text) || readWorkFile() != text) fail("work file after encoding");
+    if (!leftInWorkFile(koduj, text)) fail("work file after encoding");
     if (strlen(text) != content.size()) fail("encoding changed the length");
-    if (!dekoduj(text) || readWorkFile() != text) fail("work file after decoding");
+    if (!leftInWorkFile(dekoduj, text)) fail("work file after decoding");
     for (size_t i = 0; i < content.size(); ++i)
         if (survivesRoundTrip(content[i]) && text[i] != content[i]) fail("round trip");
 }
