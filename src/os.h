@@ -15,11 +15,12 @@ struct CilovySoubor {
 // One run's work file, from its writing to the end of its replacement, and the run's hold on the
 // work file's place in the current directory.
 struct PracovniSoubor {
-    void *mutex;        // held, or null when the run goes without it
-    void *soubor;       // the written text, open, or null
-    wchar_t jmeno[64];  // its name in the current directory, the work file's or a temporary one
-    bool umisten;       // the text has taken the named file's place
-    void *puvodniPrava; // its own access rights, given back should its text stay
+    void *mutex;         // held, or null when the run goes without it
+    void *soubor;        // the written text, open, or null
+    bool prevzal;        // it took the named file's access rights
+    bool umisten;        // the text has taken the named file's place
+    bool mistoUzivatele; // the work file's place holds the user's own file
+    void *vlastniPrava;  // its own access rights, given back should its text stay
 };
 #else
 #include <climits>

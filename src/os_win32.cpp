@@ -1,6 +1,11 @@
 // Files and the console on Windows. Names go to the wide-character API; text files are read and
 // written in the system's text mode (CR LF line ends) by the program itself, so that a Ctrl-Z is
-// text like any other; a file is replaced by one rename, keeping its attributes and access rights.
+// text like any other. A new file is marked for deletion until it is whole, is held open without
+// letting anyone else rename or delete it, and is renamed through that handle into the named
+// file's place in one step, written through, keeping the attributes and access rights there.
+//
+// Its parts, in order: names and text; finding the named file; making a new file durable; taking
+// over a file's protections; putting a file in place; leaving the work file; the lock; the console.
 #include "os.h"
 
 #include <windows.h>
@@ -19,6 +24,12 @@ namespace {
 constexpr wchar_t kPracovniSouborW[] = L"codedText.txt";
 constexpr DWORD kSdileniVse = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// How long a run waits for another to finish with the work file before it goes on without the
+// mutex, and how long it retries a file that a virus scanner or an indexer holds for a moment.
+constexpr DWORD kCekaniNaZamekMs = 3000;
+constexpr DWORD kCekaniNaSouborMs = 3000;
+constexpr DWORD kKrokCekaniMs = 50;
+
 // Held from the writing of the work file to the end of the replacement; a Ctrl-C or a closed
 // console ends the run only once it is free.
 CRITICAL_SECTION kNahrazovani;
@@ -28,31 +39,23 @@ BOOL WINAPI priUkonceni(DWORD) {
     return FALSE; // the next handler ends the process, with the section still held here
 }
 
+// Installs priUkonceni, once for the whole run.
+void pripravUkonceni() {
+    static bool pripraveno = false;
+    if (pripraveno) return;
+    InitializeCriticalSection(&kNahrazovani);
+    SetConsoleCtrlHandler(priUkonceni, TRUE);
+    pripraveno = true;
+}
+
+// ---- Names and text
+
 // A name typed by the user, in UTF-16: the console hands over bytes in its input code page, a
 // redirected input in the ANSI code page.
 bool sirokyNazev(const char *nazev, wchar_t *siroky, int kapacita) {
     DWORD rezim;
     UINT strana = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &rezim) ? GetConsoleCP() : CP_ACP;
     return MultiByteToWideChar(strana, MB_ERR_INVALID_CHARS, nazev, -1, siroky, kapacita) > 0;
-}
-
-HANDLE otevriAtributy(const wchar_t *cesta) {
-    return CreateFileW(cesta, FILE_READ_ATTRIBUTES, kSdileniVse, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-// The identity of the file at `cesta`: its volume and its index there.
-bool identita(const wchar_t *cesta, BY_HANDLE_FILE_INFORMATION *info) {
-    HANDLE h = otevriAtributy(cesta);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    bool ok = GetFileInformationByHandle(h, info) != 0;
-    CloseHandle(h);
-    return ok;
-}
-
-bool stejny(const BY_HANDLE_FILE_INFORMATION &a, const BY_HANDLE_FILE_INFORMATION &b) {
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
 
 // Reads the open file's text as text mode gives it, CR LF as LF, but to its very end: a Ctrl-Z
@@ -103,40 +106,114 @@ bool zkopiruj(HANDLE z, HANDLE kam) {
     return false;
 }
 
+// ---- Finding the named file
+
+// The identity, size and times of the open file, as a load records them.
+bool stav(HANDLE h, CilovySoubor *cil) {
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_BASIC_INFO casy;
+    if (!GetFileInformationByHandle(h, &info) ||
+        !GetFileInformationByHandleEx(h, FileBasicInfo, &casy, sizeof casy))
+        return false;
+    cil->svazek = info.dwVolumeSerialNumber;
+    cil->indexVysoky = info.nFileIndexHigh;
+    cil->indexNizky = info.nFileIndexLow;
+    cil->velikost = static_cast<long long>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    cil->zapsano = casy.LastWriteTime.QuadPart;
+    cil->zmeneno = casy.ChangeTime.QuadPart;
+    return true;
+}
+
+// Whether the file at `cil`'s path is still the one that was read, with the same size, last-write
+// and change time: no other program has written it, replaced it or changed its attributes.
+bool jeBezeZmeny(const CilovySoubor *cil) {
+    HANDLE h = CreateFileW(cil->cesta, FILE_READ_ATTRIBUTES, kSdileniVse, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    CilovySoubor nyni;
+    bool ok = stav(h, &nyni);
+    CloseHandle(h);
+    return ok && nyni.svazek == cil->svazek && nyni.indexVysoky == cil->indexVysoky &&
+           nyni.indexNizky == cil->indexNizky && nyni.velikost == cil->velikost &&
+           nyni.zapsano == cil->zapsano && nyni.zmeneno == cil->zmeneno;
+}
+
+// Whether the file `cil` names stands in the work file's place: the user named the work file.
+bool jeNaMistePracovnihoSouboru(const CilovySoubor *cil) {
+    HANDLE h = CreateFileW(kPracovniSouborW, FILE_READ_ATTRIBUTES, kSdileniVse, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    CilovySoubor tam;
+    bool ok = stav(h, &tam);
+    CloseHandle(h);
+    return ok && tam.svazek == cil->svazek && tam.indexVysoky == cil->indexVysoky &&
+           tam.indexNizky == cil->indexNizky;
+}
+
+// Whether the file open as `h` is the one at `cesta`.
+bool jeTam(HANDLE h, const wchar_t *cesta) {
+    BY_HANDLE_FILE_INFORMATION a, b;
+    HANDLE tam = CreateFileW(cesta, FILE_READ_ATTRIBUTES, kSdileniVse, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (tam == INVALID_HANDLE_VALUE) return false;
+    bool ok = GetFileInformationByHandle(h, &a) && GetFileInformationByHandle(tam, &b);
+    CloseHandle(tam);
+    return ok && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// Calls `pokus` until it succeeds, or fails for a reason other than another program holding the
+// file for a moment, or kCekaniNaSouborMs have passed.
+template <typename Pokus> bool sOpakovanim(Pokus pokus) {
+    for (DWORD cekano = 0;; cekano += kKrokCekaniMs) {
+        if (pokus()) return true;
+        DWORD chyba = GetLastError();
+        if ((chyba != ERROR_SHARING_VIOLATION && chyba != ERROR_ACCESS_DENIED &&
+             chyba != ERROR_LOCK_VIOLATION) ||
+            cekano >= kCekaniNaSouborMs)
+            return false;
+        Sleep(kKrokCekaniMs);
+        SetLastError(chyba);
+    }
+}
+
+// ---- Making a new file durable
+
 // Marks the open file to be deleted when its last handle closes, or no longer.
 bool smazatPriZavreni(HANDLE h, bool smazat) {
     FILE_DISPOSITION_INFO info{smazat};
     return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
 }
 
-// Creates a new file `predpona` + ".codedText.txt.N", named after this process, and fills it with
-// `naplneni`, durably; returns its name in `jmeno`, or false with nothing left. Until it is whole
-// the file is marked for deletion, so that a run ended halfway, even by force, leaves nothing.
-template <typename Naplneni>
-bool vytvorDocasny(const wchar_t *predpona, wchar_t *jmeno, size_t kapacita, Naplneni naplneni) {
+// Creates a new file `adresar` + ".codedText.txt.N", named after this process, fills it with
+// `naplneni` and makes it durable; returns it open, or null with nothing left. Until the caller
+// takes the mark off, it is marked for deletion, so that a run ended halfway, even by force,
+// leaves nothing. No other program may write, rename or delete it while it is open.
+template <typename Naplneni> HANDLE vytvorDocasny(const wchar_t *adresar, Naplneni naplneni) {
     HANDLE h = INVALID_HANDLE_VALUE;
     for (unsigned pokus = 0; h == INVALID_HANDLE_VALUE && pokus < 100; ++pokus) {
-        if (swprintf(jmeno, kapacita, L"%ls.%ls.%lu-%u", predpona, kPracovniSouborW,
-                     GetCurrentProcessId(), pokus) < 0)
-            return false;
-        h = CreateFileW(jmeno, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return false;
+        wchar_t jmeno[32768 + 64];
+        if (swprintf(jmeno, sizeof jmeno / sizeof *jmeno, L"%ls.%ls.%lu-%u", adresar,
+                     kPracovniSouborW, GetCurrentProcessId(), pokus) < 0)
+            return nullptr;
+        h = CreateFileW(jmeno, GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
+                        FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return nullptr;
     }
-    if (h == INVALID_HANDLE_VALUE) return false;
-    bool oznacen = smazatPriZavreni(h, true);
-    bool ok = naplneni(h) && FlushFileBuffers(h) && (!oznacen || smazatPriZavreni(h, false));
-    ok = CloseHandle(h) && ok;
-    if (!ok) DeleteFileW(jmeno);
-    return ok;
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    if (smazatPriZavreni(h, true) && naplneni(h) && FlushFileBuffers(h)) return h;
+    smazatPriZavreni(h, true);
+    CloseHandle(h);
+    return nullptr;
 }
 
-// The access rights (DACL) that guard `cesta`, in `*popis` for LocalFree, and whether they are
-// its own alone or take in what its directory passes on.
-bool pravaSouboru(const wchar_t *cesta, PACL *prava, PSECURITY_DESCRIPTOR *popis,
-                  SECURITY_INFORMATION *druh) {
-    if (GetNamedSecurityInfoW(cesta, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                              prava, nullptr, popis) != ERROR_SUCCESS)
+// ---- Taking over a file's protections
+
+// The access rights (DACL) that guard the open file `h`, in `*popis` for LocalFree, and whether
+// they are its own alone or take in what its directory passes on.
+bool pravaSouboru(HANDLE h, PACL *prava, PSECURITY_DESCRIPTOR *popis, SECURITY_INFORMATION *druh) {
+    if (GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, prava,
+                        nullptr, popis) != ERROR_SUCCESS)
         return false;
     SECURITY_DESCRIPTOR_CONTROL rizeni;
     DWORD revize;
@@ -147,61 +224,167 @@ bool pravaSouboru(const wchar_t *cesta, PACL *prava, PSECURITY_DESCRIPTOR *popis
     return true;
 }
 
-bool dejPrava(const wchar_t *cesta, PACL prava, SECURITY_INFORMATION druh) {
-    return SetNamedSecurityInfoW(const_cast<wchar_t *>(cesta), SE_FILE_OBJECT, druh, nullptr,
-                                 nullptr, prava, nullptr) == ERROR_SUCCESS;
-}
-
 bool stejnaPrava(PACL a, PACL b) {
     return a != nullptr && b != nullptr && a->AclSize == b->AclSize &&
            memcmp(a, b, a->AclSize) == 0;
 }
 
-// Moves `novy` onto `cesta` in one rename (MoveFileExW, which on one volume is atomic, unlike
-// ReplaceFileW, whose steps a run ended halfway can leave with no file at the name). Where the
-// named file's access rights differ, `novy` first takes them as its own, so that it lends no more
-// than that file did, and once in place they take in what its directory passes on, as they did.
-// The file's attributes are set again.
-bool presun(const wchar_t *novy, const wchar_t *cesta, DWORD atributy) {
-    PACL prava = nullptr, pravaNoveho = nullptr;
-    PSECURITY_DESCRIPTOR popis = nullptr, popisNoveho = nullptr;
-    SECURITY_INFORMATION druh = 0, druhNoveho = 0;
-    // A file system that keeps no rights (FAT) has none to give.
-    bool dat = pravaSouboru(cesta, &prava, &popis, &druh) && prava != nullptr &&
-               !(pravaSouboru(novy, &pravaNoveho, &popisNoveho, &druhNoveho) &&
-                 stejnaPrava(prava, pravaNoveho));
-    bool ok = (!dat || dejPrava(novy, prava,
-                                DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION)) &&
-              MoveFileExW(novy, cesta, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (ok) {
-        SetFileAttributesW(cesta, atributy);
-        if (dat) dejPrava(cesta, prava, druh);
-    }
-    for (PSECURITY_DESCRIPTOR p : {popis, popisNoveho})
+// Whether the open files `a` and `b` have one owner, as a file that takes another's place must.
+bool stejnyVlastnik(HANDLE a, HANDLE b) {
+    PSID vlastnikA, vlastnikB;
+    PSECURITY_DESCRIPTOR popisA = nullptr, popisB = nullptr;
+    bool ok = GetSecurityInfo(a, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &vlastnikA, nullptr,
+                              nullptr, nullptr, &popisA) == ERROR_SUCCESS &&
+              GetSecurityInfo(b, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &vlastnikB, nullptr,
+                              nullptr, nullptr, &popisB) == ERROR_SUCCESS &&
+              EqualSid(vlastnikA, vlastnikB);
+    for (PSECURITY_DESCRIPTOR p : {popisA, popisB})
         if (p != nullptr) LocalFree(p);
     return ok;
 }
 
+// Gives the new file `novy` the access rights of `puvodni` as its own, where they differ, so that
+// it lends no more than that file did; `prava` and `druh` keep them for dejPravaNaMiste, null
+// where nothing was handed over. (Wine keeps no real rights: it maps them to Unix modes, lossily,
+// so rights that are the same already are never set again.)
+bool prevezmiPrava(HANDLE puvodni, HANDLE novy, PACL *prava, PSECURITY_DESCRIPTOR *popis,
+                   SECURITY_INFORMATION *druh) {
+    PACL pravaNoveho = nullptr;
+    PSECURITY_DESCRIPTOR popisNoveho = nullptr;
+    SECURITY_INFORMATION druhNoveho;
+    // A file system that keeps no rights (FAT) has none to give.
+    if (!pravaSouboru(puvodni, prava, popis, druh) || *prava == nullptr) return true;
+    bool stejna = pravaSouboru(novy, &pravaNoveho, &popisNoveho, &druhNoveho) &&
+                  stejnaPrava(*prava, pravaNoveho);
+    if (popisNoveho != nullptr) LocalFree(popisNoveho);
+    if (stejna) *prava = nullptr;
+    return stejna ||
+           SetSecurityInfo(novy, SE_FILE_OBJECT,
+                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                           nullptr, *prava, nullptr) == ERROR_SUCCESS;
+}
+
+// Once in place, rights that were handed over take in what the directory passes on, as they did.
+void dejPravaNaMiste(const wchar_t *cesta, PACL prava, SECURITY_INFORMATION druh) {
+    if (prava != nullptr && (druh & UNPROTECTED_DACL_SECURITY_INFORMATION) != 0)
+        SetNamedSecurityInfoW(const_cast<wchar_t *>(cesta), SE_FILE_OBJECT, druh, nullptr, nullptr,
+                              prava, nullptr);
+}
+
+// ---- Putting a file in place
+
+// Renames the open file `h` to `cesta` in one step, through its handle, replacing what stands
+// there when `nahradit`, and writes the change through.
+bool prejmenuj(HANDLE h, const wchar_t *cesta, bool nahradit) {
+    size_t delka = wcslen(cesta);
+    alignas(
+        FILE_RENAME_INFO) unsigned char blok[sizeof(FILE_RENAME_INFO) + 32768 * sizeof(wchar_t)];
+    if (delka >= 32768) return false;
+    auto *info = reinterpret_cast<FILE_RENAME_INFO *>(blok);
+    info->ReplaceIfExists = nahradit;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(delka * sizeof(wchar_t));
+    memcpy(info->FileName, cesta, (delka + 1) * sizeof(wchar_t));
+    return SetFileInformationByHandle(
+               h, FileRenameInfo, info,
+               static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + delka * sizeof(wchar_t))) &&
+           FlushFileBuffers(h);
+}
+
+// Puts the new file `novy` (marked for deletion) in the place of the file `cil` names, which is
+// open as `puvodni`, if that is still as it was read: it takes the file's access rights, its mark
+// comes off, it is renamed there, and it takes the file's attributes. False, with the named file
+// as it was and `novy` still marked, if that could not be done.
+bool umisti(HANDLE novy, HANDLE puvodni, const CilovySoubor *cil, bool *prevzal) {
+    FILE_BASIC_INFO atributy;
+    PACL prava = nullptr;
+    PSECURITY_DESCRIPTOR popis = nullptr;
+    SECURITY_INFORMATION druh = 0;
+    *prevzal = true;
+    bool ok = GetFileInformationByHandleEx(puvodni, FileBasicInfo, &atributy, sizeof atributy) &&
+              prevezmiPrava(puvodni, novy, &prava, &popis, &druh);
+    if (ok && prava == nullptr) *prevzal = false;
+    // The named file must not be open here when the rename replaces it.
+    CloseHandle(puvodni);
+    ok = ok && jeBezeZmeny(cil) && smazatPriZavreni(novy, false);
+    DWORD chyba = 0;
+    if (ok && !sOpakovanim([&] { return prejmenuj(novy, cil->cesta, true); })) {
+        chyba = GetLastError();
+        smazatPriZavreni(novy, true);
+        ok = false;
+    }
+    if (ok) {
+        FILE_BASIC_INFO jen{};
+        jen.FileAttributes = atributy.FileAttributes;
+        SetFileInformationByHandle(novy, FileBasicInfo, &jen, sizeof jen);
+        dejPravaNaMiste(cil->cesta, prava, druh);
+        ok = jeTam(novy, cil->cesta);
+    }
+    if (popis != nullptr) LocalFree(popis);
+    SetLastError(chyba);
+    return ok;
+}
+
+// Opens the named file to be replaced: for writing and deletion, retried while another program
+// holds it for a moment; null if it is read-only, this user may not write or delete it, or its
+// owner is not the new file's `novy`, who would otherwise take it over.
+HANDLE otevriKNahrazeni(const CilovySoubor *cil, HANDLE novy) {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    auto otevri = [&] {
+        h = CreateFileW(cil->cesta, DELETE | FILE_WRITE_DATA | READ_CONTROL | FILE_READ_ATTRIBUTES,
+                        kSdileniVse, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        return h != INVALID_HANDLE_VALUE;
+    };
+    FILE_BASIC_INFO atributy;
+    if (!sOpakovanim(otevri)) return nullptr;
+    if (GetFileInformationByHandleEx(h, FileBasicInfo, &atributy, sizeof atributy) &&
+        !(atributy.FileAttributes & FILE_ATTRIBUTE_READONLY) && stejnyVlastnik(h, novy))
+        return h;
+    CloseHandle(h);
+    return nullptr;
+}
+
 // The named file lies on another volume than the work file: a copy beside it takes its place.
-bool presunZJinehoSvazku(const wchar_t *cesta, DWORD atributy) {
-    static wchar_t adresar[32768], docasny[32768 + 64];
-    wcscpy(adresar, cesta);
+bool nahradKopii(HANDLE prac, const CilovySoubor *cil) {
+    wchar_t adresar[32768];
+    wcscpy(adresar, cil->cesta);
     wchar_t *konec = wcsrchr(adresar, L'\\');
     if (konec == nullptr) return false;
     konec[1] = L'\0';
-    HANDLE prac = CreateFileW(kPracovniSouborW, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (prac == INVALID_HANDLE_VALUE) return false;
-    bool ok = vytvorDocasny(adresar, docasny, sizeof docasny / sizeof *docasny,
-                            [&](HANDLE h) { return zkopiruj(prac, h); });
-    CloseHandle(prac);
-    if (!ok) return false;
-    if (!presun(docasny, cesta, atributy)) {
-        DeleteFileW(docasny);
-        return false;
+    LARGE_INTEGER zacatek{};
+    HANDLE kopie = SetFilePointerEx(prac, zacatek, nullptr, FILE_BEGIN)
+                       ? vytvorDocasny(adresar, [&](HANDLE h) { return zkopiruj(prac, h); })
+                       : nullptr;
+    if (kopie == nullptr) return false;
+    bool prevzal;
+    HANDLE puvodni = otevriKNahrazeni(cil, kopie);
+    bool ok = puvodni != nullptr && umisti(kopie, puvodni, cil, &prevzal);
+    CloseHandle(kopie);
+    return ok;
+}
+
+// ---- Leaving the work file
+
+// Leaves the text that did not take the named file's place under the work file's name, with the
+// rights it was made with; where it may not have that name, it goes when it is closed.
+void ponechej(PracovniSoubor *prac) {
+    if (prac->prevzal) {
+        PACL prava = nullptr;
+        BOOL ma, vychozi;
+        if (prac->vlastniPrava == nullptr ||
+            !GetSecurityDescriptorDacl(prac->vlastniPrava, &ma, &prava, &vychozi) ||
+            SetSecurityInfo(prac->soubor, SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, prava, nullptr) != ERROR_SUCCESS)
+            return;
     }
-    DeleteFileW(kPracovniSouborW);
-    return true;
+    wchar_t cesta[32768];
+    DWORD delka = GetFullPathNameW(kPracovniSouborW, 32768, cesta, nullptr);
+    // Only the run that holds the mutex takes the name from an earlier run's work file.
+    bool nahradit = prac->mutex != nullptr && !prac->mistoUzivatele;
+    if (delka > 0 && delka < 32768 && smazatPriZavreni(prac->soubor, false) &&
+        !prejmenuj(prac->soubor, cesta, nahradit))
+        smazatPriZavreni(prac->soubor, true);
 }
 
 } // namespace
@@ -214,65 +397,29 @@ long prectiSoubor(const char *nazev, char *text, long kapacita, CilovySoubor *ci
     if (h == INVALID_HANDLE_VALUE) return -1;
     // A device (CON, NUL, COM1 ...) or a pipe is no file, and is never read.
     BY_HANDLE_FILE_INFORMATION info;
-    LARGE_INTEGER velikost;
     DWORD delkaCesty = 0;
     if (GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
-        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && GetFileSizeEx(h, &velikost))
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && stav(h, cil))
         delkaCesty = GetFinalPathNameByHandleW(h, cil->cesta, sizeof cil->cesta / sizeof(wchar_t),
                                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (delkaCesty == 0 || delkaCesty >= sizeof cil->cesta / sizeof(wchar_t)) {
         CloseHandle(h);
         return -1;
     }
-    cil->svazek = info.dwVolumeSerialNumber;
-    cil->indexVysoky = info.nFileIndexHigh;
-    cil->indexNizky = info.nFileIndexLow;
     // Every character of the text takes one or two bytes of the file.
-    long delka = velikost.QuadPart > 2LL * kapacita ? kapacita : prectiText(h, text, kapacita);
+    long delka = cil->velikost > 2LL * kapacita ? kapacita : prectiText(h, text, kapacita);
     CloseHandle(h);
     return delka;
 }
 
 void pustCil(CilovySoubor *) {}
 
-bool zapisPracovniSoubor(const char *text, long delka) {
-    wchar_t docasny[64];
-    return vytvorDocasny(L"", docasny, sizeof docasny / sizeof *docasny,
-                         [&](HANDLE h) { return zapisText(h, text, delka); }) &&
-           (MoveFileExW(docasny, kPracovniSouborW,
-                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ||
-            (DeleteFileW(docasny), false));
-}
-
-bool nahradSouborem(const CilovySoubor *cil) {
-    BY_HANDLE_FILE_INFORMATION nyni, pracovni;
-    if (!identita(cil->cesta, &nyni) || !identita(kPracovniSouborW, &pracovni)) return false;
-    // The named file had the work file's own name, which holds the text now.
-    if (stejny(nyni, pracovni)) return true;
-    if (nyni.dwVolumeSerialNumber != cil->svazek || nyni.nFileIndexHigh != cil->indexVysoky ||
-        nyni.nFileIndexLow != cil->indexNizky)
-        return false;
-    // A file marked read-only, or one another program holds open without sharing its deletion,
-    // is not replaced: it is refused before anything is asked of it.
-    if (nyni.dwFileAttributes & FILE_ATTRIBUTE_READONLY) return false;
-    HANDLE mazani = CreateFileW(cil->cesta, DELETE, kSdileniVse, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (mazani == INVALID_HANDLE_VALUE) return false;
-    CloseHandle(mazani);
-    if (nyni.dwVolumeSerialNumber != pracovni.dwVolumeSerialNumber)
-        return presunZJinehoSvazku(cil->cesta, nyni.dwFileAttributes);
-    return presun(kPracovniSouborW, cil->cesta, nyni.dwFileAttributes) ||
-           (GetLastError() == ERROR_NOT_SAME_DEVICE &&
-            presunZJinehoSvazku(cil->cesta, nyni.dwFileAttributes));
-}
-
-Zamek zamkniPracovniSoubor() {
-    static bool pripraveno =
-        (InitializeCriticalSection(&kNahrazovani), SetConsoleCtrlHandler(priUkonceni, TRUE), true);
-    (void)pripraveno;
+void zamkniPracovniSoubor(PracovniSoubor *prac) {
+    pripravUkonceni();
+    *prac = PracovniSoubor{};
     // The mutex is named after the current directory's identity, the same whatever path led to
-    // it; where that cannot be had, runs in the directory go unserialised.
-    Zamek zamek{nullptr};
+    // it. Where that cannot be had, or another run holds it longer than a run takes, the run goes
+    // on without it: its work file is then never put in the place of another run's.
     HANDLE adresar = CreateFileW(L".", FILE_READ_ATTRIBUTES, kSdileniVse, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     BY_HANDLE_FILE_INFORMATION info;
@@ -282,21 +429,59 @@ Zamek zamkniPracovniSoubor() {
             wchar_t jmeno[64];
             swprintf(jmeno, 64, L"%ls\\sifrovac-%08lx-%08lx%08lx", prostor,
                      info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow);
-            if ((zamek.mutex = CreateMutexW(nullptr, FALSE, jmeno)) != nullptr) break;
+            if ((prac->mutex = CreateMutexW(nullptr, FALSE, jmeno)) != nullptr) break;
         }
     }
     if (adresar != INVALID_HANDLE_VALUE) CloseHandle(adresar);
     // WAIT_ABANDONED too: the run that held it has ended, and it is this run's now.
-    if (zamek.mutex != nullptr) WaitForSingleObject(zamek.mutex, INFINITE);
+    if (prac->mutex != nullptr &&
+        WaitForSingleObject(prac->mutex, kCekaniNaZamekMs) == WAIT_TIMEOUT) {
+        CloseHandle(prac->mutex);
+        prac->mutex = nullptr;
+    }
     EnterCriticalSection(&kNahrazovani);
-    return zamek;
 }
 
-void pustZamek(Zamek *zamek) {
+bool zapisPracovniSoubor(PracovniSoubor *prac, const char *text, long delka) {
+    // No work file can be written where a directory stands in its place.
+    DWORD atributy = GetFileAttributesW(kPracovniSouborW);
+    if (atributy != INVALID_FILE_ATTRIBUTES && (atributy & FILE_ATTRIBUTE_DIRECTORY)) return false;
+    prac->soubor = vytvorDocasny(L"", [&](HANDLE h) { return zapisText(h, text, delka); });
+    if (prac->soubor == nullptr) return false;
+    PACL prava;
+    if (GetSecurityInfo(prac->soubor, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        &prava, nullptr, &prac->vlastniPrava) != ERROR_SUCCESS)
+        prac->vlastniPrava = nullptr;
+    return true;
+}
+
+bool nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil) {
+    if (prac->soubor == nullptr) return false;
+    prac->mistoUzivatele = jeNaMistePracovnihoSouboru(cil);
+    if (!jeBezeZmeny(cil)) return false;
+    HANDLE puvodni = otevriKNahrazeni(cil, prac->soubor);
+    if (puvodni == nullptr) return false;
+    BY_HANDLE_FILE_INFORMATION pracovni;
+    if (GetFileInformationByHandle(prac->soubor, &pracovni) &&
+        pracovni.dwVolumeSerialNumber != cil->svazek) {
+        CloseHandle(puvodni);
+        return prac->umisten = nahradKopii(prac->soubor, cil);
+    }
+    if (umisti(prac->soubor, puvodni, cil, &prac->prevzal)) return prac->umisten = true;
+    if (GetLastError() != ERROR_NOT_SAME_DEVICE) return false;
+    return prac->umisten = nahradKopii(prac->soubor, cil);
+}
+
+void pustPracovniSoubor(PracovniSoubor *prac) {
+    if (prac->soubor != nullptr) {
+        if (!prac->umisten) ponechej(prac);
+        CloseHandle(prac->soubor);
+    }
+    if (prac->vlastniPrava != nullptr) LocalFree(prac->vlastniPrava);
     LeaveCriticalSection(&kNahrazovani);
-    if (zamek->mutex == nullptr) return;
-    ReleaseMutex(zamek->mutex);
-    CloseHandle(zamek->mutex);
+    if (prac->mutex == nullptr) return;
+    ReleaseMutex(prac->mutex);
+    CloseHandle(prac->mutex);
 }
 
 void zapisRadekBanneru(const char *radek) {

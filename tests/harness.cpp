@@ -108,8 +108,9 @@ void prepareWine() {
         setenv("WINEPREFIX", SIFROVAC_WINEPREFIX, 0);
         setenv("WINEDEBUG", "-all", 0);
         setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 0); // no .NET or HTML engine to fetch
+        setenv("WINELOADER", SIFROVAC_WINE_LOADER, 0);
         if (access(SIFROVAC_WINEPREFIX "/system.reg", F_OK) != 0 &&
-            system("wineboot -i >/dev/null 2>&1") != 0)
+            system(SIFROVAC_WINE_LOADER " wineboot -i >/dev/null 2>&1") != 0)
             throw std::runtime_error("wineboot failed");
         return true;
     }();
@@ -117,6 +118,12 @@ void prepareWine() {
 }
 
 } // namespace
+#endif
+
+#ifdef SIFROVAC_WINE_LOADER
+constexpr char kWineLoader[] = SIFROVAC_WINE_LOADER;
+#else
+constexpr char kWineLoader[] = "wine";
 #endif
 
 pid_t startProgram(const char *const *argv, int in, int out, const std::string &dir, uid_t uid) {
@@ -131,7 +138,8 @@ pid_t startProgram(const char *const *argv, int in, int out, const std::string &
     // A Windows program runs under Wine.
     const std::string name = argv[0];
     std::vector<const char *> args;
-    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0) args.push_back("wine");
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0)
+        args.push_back(kWineLoader);
     for (; *argv != nullptr; ++argv)
         args.push_back(*argv);
     args.push_back(nullptr);
