@@ -147,7 +147,8 @@ pid_t startProgram(const char *const *argv, int in, int out, const std::string &
     _exit(127);
 }
 
-StartedRun startSifrovac(const std::string &dir, const std::string &input, uid_t uid) {
+StartedRun startSifrovac(const std::string &dir, const std::string &input, uid_t uid,
+                         const std::vector<std::string> &wrapper) {
     std::string pattern = scratchBase() + "/sifrovac-io-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp " + pattern);
     StartedRun run{-1, pattern};
@@ -155,8 +156,12 @@ StartedRun startSifrovac(const std::string &dir, const std::string &input, uid_t
     int in = open((run.io + "/in").c_str(), O_RDONLY | O_CLOEXEC);
     int out = open((run.io + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (in < 0 || out < 0) throw std::runtime_error("scratch files in " + run.io);
-    const char *argv[] = {program(), nullptr};
-    run.pid = startProgram(argv, in, out, dir, uid);
+    std::vector<const char *> argv;
+    for (const std::string &word : wrapper)
+        argv.push_back(word.c_str());
+    argv.push_back(program());
+    argv.push_back(nullptr);
+    run.pid = startProgram(argv.data(), in, out, dir, uid);
     close(in);
     close(out);
     return run;
@@ -172,8 +177,26 @@ RunResult finishSifrovac(const StartedRun &run) {
     return result;
 }
 
-RunResult runSifrovac(const std::string &dir, const std::string &input, uid_t uid) {
-    return finishSifrovac(startSifrovac(dir, input, uid));
+RunResult runSifrovac(const std::string &dir, const std::string &input, uid_t uid,
+                      const std::vector<std::string> &wrapper) {
+    return finishSifrovac(startSifrovac(dir, input, uid, wrapper));
+}
+
+std::vector<std::string> delayed(const std::string &syscall, long microseconds) {
+    // The program itself is given a time limit: strace's own would not reach it.
+    return {"strace",
+            "-f",
+            "-qq",
+            "-o",
+            "/dev/null",
+            "-e",
+            "trace=" + syscall,
+            "-e",
+            "inject=" + syscall + ":delay_enter=" + std::to_string(microseconds) + ":when=1",
+            "timeout",
+            "-s",
+            "KILL",
+            "20"};
 }
 
 std::string protectionOf(const std::string &path) {

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 // A fresh directory under `base` (TMPDIR or /tmp by default), removed with its content.
 class TempDir {
@@ -65,15 +66,18 @@ pid_t startProgram(const char *const *argv, int in, int out, const std::string &
 // output captured, as the user `uid` when one is given; a run that hangs is killed after 20
 // seconds.
 RunResult runSifrovac(const std::string &dir, const std::string &input,
-                      uid_t uid = static_cast<uid_t>(-1));
+                      uid_t uid = static_cast<uid_t>(-1),
+                      const std::vector<std::string> &wrapper = {});
 
 // A run started and not yet waited for.
 struct StartedRun {
     pid_t pid;
     std::string io; // a scratch directory holding its input and output
 };
+// `wrapper`, when given, is a command line that the run is started under (strace, say).
 StartedRun startSifrovac(const std::string &dir, const std::string &input,
-                         uid_t uid = static_cast<uid_t>(-1));
+                         uid_t uid = static_cast<uid_t>(-1),
+                         const std::vector<std::string> &wrapper = {});
 RunResult finishSifrovac(const StartedRun &run);
 
 // Everything that guards a file besides its content: mode, owner, group, extended attributes
@@ -82,6 +86,13 @@ std::string protectionOf(const std::string &path);
 
 // The names in a directory, sorted.
 std::string namesIn(const std::string &dir);
+
+// The system's own user nobody, as which runs are made that must not have root's powers.
+inline constexpr uid_t kNobody = 65534;
+
+// Delays the program's first call of `syscall` by `microseconds` under strace, to widen one window
+// of a run on purpose; the run is killed after 20 seconds.
+std::vector<std::string> delayed(const std::string &syscall, long microseconds);
 
 // The banner and menu that start every pass of the dialogue, as written to a pipe.
 inline constexpr char kMenu[] =

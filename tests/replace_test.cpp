@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <vector>
 
 #include "harness.h"
 
@@ -29,7 +30,6 @@ mode_t modeOf(const std::string &path) {
 }
 
 // Root may do anything, so the cases about what a user may do run as nobody.
-constexpr uid_t kNobody = 65534;
 const bool kRoot = geteuid() == 0;
 
 struct Case {
@@ -39,8 +39,10 @@ struct Case {
     const char *target; // the file that must end intact or replaced, guarded as it was
     bool replaced;
     std::function<void(const TempDir &)> check;
-    bool asNobody = false; // run as nobody, in a directory that nobody owns, when run as root
-    bool posixOnly = true; // about links, modes, ACLs or users, which a Windows program lacks
+    bool asNobody = false;   // run as nobody, in a directory that nobody owns, when run as root
+    bool posixOnly = true;   // about links, modes, ACLs or users, which a Windows program lacks
+    bool othersFile = false; // the target belongs to root while nobody runs: needs root
+    std::vector<std::string> wrapper = {}; // strace, to make a system call fail on purpose
 };
 
 void noSetUp(const TempDir &) {}
@@ -65,6 +67,12 @@ bool keepsAclsAndAttributes() {
               setxattr((d / "f").c_str(), "user.x", "1", 1, 0) == 0;
     acl_free(acl);
     return ok;
+}
+
+// Gives the target to root, so that nobody's run finds another user's file.
+void rootsFile(const std::string &path, mode_t mode) {
+    (void)!chown(path.c_str(), 0, 0);
+    chmod(path.c_str(), mode);
 }
 
 // A work file left behind by another user: setuid, world-writable.
@@ -134,18 +142,39 @@ const Case kCases[] = {
          chmod((d / "ro").c_str(), 0555);
      },
      "ro/a.txt", "ro/a.txt", false,
-     [](const TempDir &d) {
-         EXPECT_EQ(readFile(d / "codedText.txt"), kEncoded);
-         EXPECT_EQ(modeOf(d / "codedText.txt") & ~modeOf(d / "ro/a.txt"), 0u);
-     },
+     [](const TempDir &d) { EXPECT_EQ(readFile(d / "codedText.txt"), kEncoded); }, true},
+    {"another user's read-only file in a writable directory is left",
+     [](const TempDir &d) { rootsFile(d / "a.txt", 0444); }, "a.txt", "a.txt", false,
+     [](const TempDir &d) { EXPECT_EQ(readFile(d / "codedText.txt"), kEncoded); }, true, true,
      true},
+    {"another user's file shared through an ACL entry does not change hands",
+     [](const TempDir &d) {
+         rootsFile(d / "a.txt", 0640);
+         setAcl(d / "a.txt", ACL_TYPE_ACCESS, "u::rw-,u:65534:rw-,g::r--,m::rw-,o::---");
+     },
+     "a.txt", "a.txt", false, noSetUp, true, true, true},
+    {"a rename that fails after the ACL was taken over leaves the work file its owner's alone",
+     [](const TempDir &d) {
+         setAcl(d / "a.txt", ACL_TYPE_ACCESS, "u::rw-,u:65534:rw-,g::r--,m::rw-,o::r--");
+         setxattr((d / "a.txt").c_str(), "user.note", "x", 1, 0);
+     },
+     "a.txt",
+     "a.txt",
+     false,
+     [](const TempDir &d) { EXPECT_EQ(readFile(d / "codedText.txt"), kEncoded); },
+     false,
+     true,
+     false,
+     {"strace", "-qq", "-o", "/dev/null", "-e", "inject=renameat:error=EBUSY"}},
 };
 
 // Every case starts from a.txt holding kPlain; the target must end as kPlain or kEncoded.
 TEST(Replace, NeverLosesTheUsersFileNorItsProtection) {
     const bool acls = keepsAclsAndAttributes();
     for (const Case &c : kCases) {
-        if ((!acls && strstr(c.what, "ACL") != nullptr) || (kWindows && c.posixOnly)) continue;
+        if ((!acls && strstr(c.what, "ACL") != nullptr) || (kWindows && c.posixOnly) ||
+            (c.othersFile && !kRoot))
+            continue;
         TempDir dir;
         writeFile(dir / "a.txt", asText(kPlain));
         uid_t uid = c.asNobody && kRoot ? kNobody : static_cast<uid_t>(-1);
@@ -155,13 +184,21 @@ TEST(Replace, NeverLosesTheUsersFileNorItsProtection) {
         }
         c.setUp(dir);
         const std::string guarded = protectionOf(dir / c.target);
-        RunResult run = runSifrovac(dir.path(), "1 "s + c.typed + "\n4\n", uid);
+        RunResult run = runSifrovac(dir.path(), "1 "s + c.typed + "\n4\n", uid, c.wrapper);
         const char *message = c.replaced ? "Soubor zakodovan\n" : "";
         EXPECT_EQ(run.output, asText(kMenu + "Zadejte nazev souboru, ktery chcete zakodovat\n"s +
                                      message + kMenu))
             << c.what;
         EXPECT_EQ(readFile(dir / c.target), asText(c.replaced ? kEncoded : kPlain)) << c.what;
         EXPECT_EQ(protectionOf(dir / c.target), guarded) << c.what;
+        // A work file left behind is the run's own user's alone: no group, no ACL, no attribute.
+        if (!kWindows && !c.replaced && readFile(dir / "codedText.txt") == kEncoded) {
+            const bool self = uid == static_cast<uid_t>(-1);
+            EXPECT_EQ(protectionOf(dir / "codedText.txt"),
+                      "600 " + std::to_string(self ? geteuid() : uid) + ":" +
+                          std::to_string(self ? getegid() : uid))
+                << c.what;
+        }
         c.check(dir);
     }
 }
