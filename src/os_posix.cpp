@@ -430,8 +430,9 @@ bool nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil) {
     prac->mistoUzivatele = cil->pracovniMistoNaCeste ||
                            (fstatat(AT_FDCWD, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                             stejny(st, cil->nacteny));
-    // A file that changed since it was read, or that this user may not write, is left alone.
-    if (prac->soubor < 0 || fstat(prac->soubor, &pracovni) != 0 || !jeBezeZmeny(cil) ||
+    // A file that this user may not write is left alone, and so is one that changed since it was
+    // read, which prejmenuj finds out at the last moment.
+    if (prac->soubor < 0 || fstat(prac->soubor, &pracovni) != 0 ||
         faccessat(cil->adresar, cil->jmeno, W_OK, AT_EACCESS) != 0)
         return false;
     if (pracovni.st_dev == cil->nacteny.st_dev) {
