@@ -56,6 +56,10 @@ add_custom_target(documents ALL DEPENDS ${compressed} ${CMAKE_BINARY_DIR}/change
 install(FILES packaging/copyright ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/check-packaging-tools.cmake)
+if(DPKG_BUILDFLAGS)
+  set(CPACK_SIFROVAC_HARDENED ON)
+endif()
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CMAKE_STRIP ${PROJECT_SOURCE_DIR}/cmake/debian-strip)

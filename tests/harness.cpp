@@ -89,6 +89,25 @@ const char *program() {
     return chosen != nullptr && *chosen != '\0' ? chosen : SIFROVAC_BIN;
 }
 
+namespace {
+
+// The program under test as the user `uid` may run it: the build may lie where that user cannot
+// enter (a checkout in /root), so another user runs a copy in a scratch directory open to all.
+const char *programFor(uid_t uid) {
+    if (uid == static_cast<uid_t>(-1)) return program();
+    static const std::string copy = [] {
+        static TempDir dir;
+        chmod(dir.path().c_str(), 0755);
+        const std::string path = dir / "sifrovac";
+        std::filesystem::copy_file(program(), path);
+        chmod(path.c_str(), 0755);
+        return path;
+    }();
+    return copy.c_str();
+}
+
+} // namespace
+
 std::string asText(const std::string &lf) {
     if (!kWindows) return lf;
     std::string text;
@@ -109,6 +128,9 @@ void prepareWine() {
         setenv("WINEDEBUG", "-all", 0);
         setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 0); // no .NET or HTML engine to fetch
         setenv("WINELOADER", SIFROVAC_WINE_LOADER, 0);
+        // Wine maps Windows names to Unix ones in the locale's character set: UTF-8, whatever the
+        // user's locale.
+        setenv("LC_ALL", "C.UTF-8", 1);
         if (access(SIFROVAC_WINEPREFIX "/system.reg", F_OK) != 0 &&
             system(SIFROVAC_WINE_LOADER " wineboot -i >/dev/null 2>&1") != 0)
             throw std::runtime_error("wineboot failed");
@@ -159,7 +181,7 @@ StartedRun startSifrovac(const std::string &dir, const std::string &input, uid_t
     std::vector<const char *> argv;
     for (const std::string &word : wrapper)
         argv.push_back(word.c_str());
-    argv.push_back(program());
+    argv.push_back(programFor(uid));
     argv.push_back(nullptr);
     run.pid = startProgram(argv.data(), in, out, dir, uid);
     close(in);
