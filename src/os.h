@@ -1,6 +1,10 @@
-// What the program asks of the operating system. os_posix.cpp and os_win32.cpp each answer it in
-// their own system's terms; nothing above this header knows which one it runs on.
+// What the program asks of the operating system. os_linux.cpp and os_win32.cpp each answer it in
+// their own system's terms; nothing above this header knows which one it runs on, and they know
+// nothing of the program but this header.
 #pragma once
+
+// Every transformed text passes through this file in the current directory.
+inline constexpr char kPracovniSoubor[] = "codedText.txt";
 
 #ifdef _WIN32
 #include <cwchar>

@@ -17,11 +17,22 @@
 #include <cwchar>
 #include <initializer_list>
 
-#include "textfile.h"
-
 namespace {
 
-constexpr wchar_t kPracovniSouborW[] = L"codedText.txt";
+// The work file's name in UTF-16, widened from its one spelling in os.h (it is ASCII).
+struct SirokeJmeno {
+    wchar_t znaky[sizeof kPracovniSoubor];
+};
+constexpr SirokeJmeno rozsir(const char (&jmeno)[sizeof kPracovniSoubor]) {
+    SirokeJmeno siroke{};
+    for (size_t i = 0; i < sizeof kPracovniSoubor; ++i)
+        siroke.znaky[i] = static_cast<wchar_t>(jmeno[i]);
+    return siroke;
+}
+constexpr SirokeJmeno kSirokePracovniJmeno = rozsir(kPracovniSoubor);
+constexpr const wchar_t *kPracovniSouborW = kSirokePracovniJmeno.znaky;
+// The longest path Windows takes, in UTF-16 units.
+constexpr int kNejdelsiCesta = 32768;
 constexpr DWORD kSdileniVse = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // How long a run waits for another to finish with the work file before it goes on without the
@@ -390,8 +401,8 @@ void ponechej(PracovniSoubor *prac) {
 } // namespace
 
 long prectiSoubor(const char *nazev, char *text, long kapacita, CilovySoubor *cil) {
-    wchar_t siroky[kDelkaNazvu];
-    if (!sirokyNazev(nazev, siroky, kDelkaNazvu)) return -1;
+    wchar_t siroky[kNejdelsiCesta];
+    if (!sirokyNazev(nazev, siroky, kNejdelsiCesta)) return -1;
     HANDLE h = CreateFileW(siroky, GENERIC_READ, kSdileniVse, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return -1;
@@ -465,11 +476,16 @@ bool nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil) {
     if (GetFileInformationByHandle(prac->soubor, &pracovni) &&
         pracovni.dwVolumeSerialNumber != cil->svazek) {
         CloseHandle(puvodni);
-        return prac->umisten = nahradKopii(prac->soubor, cil);
+        prac->umisten = nahradKopii(prac->soubor, cil);
+        return prac->umisten;
     }
-    if (umisti(prac->soubor, puvodni, cil, &prac->prevzal)) return prac->umisten = true;
+    if (umisti(prac->soubor, puvodni, cil, &prac->prevzal)) {
+        prac->umisten = true;
+        return true;
+    }
     if (GetLastError() != ERROR_NOT_SAME_DEVICE) return false;
-    return prac->umisten = nahradKopii(prac->soubor, cil);
+    prac->umisten = nahradKopii(prac->soubor, cil);
+    return prac->umisten;
 }
 
 void pustPracovniSoubor(PracovniSoubor *prac) {

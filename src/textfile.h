@@ -4,9 +4,6 @@
 #include "buffers.h"
 #include "os.h"
 
-// Every transformed text passes through this file in the current directory.
-inline constexpr char kPracovniSoubor[] = "codedText.txt";
-
 enum class Nacteni {
     nacteno,      // the buffer holds the file's whole text
     nenalezen,    // no regular file by that name could be opened and read

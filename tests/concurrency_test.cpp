@@ -92,7 +92,10 @@ TEST(Concurrency, RunsThatCannotTakeTurnsKeepToTheirOwnFiles) {
         RunResult second = runSifrovac(dir.path(), "1 f1\n4\n", uid);
         RunResult firstResult = finishSifrovac(first);
         auto took = std::chrono::steady_clock::now() - start;
-        if (holder > 0) ::kill(holder, SIGKILL), waitpid(holder, nullptr, 0);
+        if (holder > 0) {
+            ::kill(holder, SIGKILL);
+            waitpid(holder, nullptr, 0);
+        }
         chmod(dir.path().c_str(), 0700);
         EXPECT_LT(took, std::chrono::seconds(10)) << c.what;
         for (const RunResult *run : {&firstResult, &second})

@@ -1,7 +1,7 @@
-// Files and the console on Linux: it relies on O_PATH, O_TMPFILE and /proc/self/fd. A file is found
-// through the descriptor of its directory and replaced by a rename there; a new file has no name
-// until it is whole and guarded as the file it replaces, and the replacement is durable before the
-// caller hears of it.
+// Files and the console on Linux, which this file relies on: O_PATH, O_TMPFILE and /proc/self/fd. A
+// file is found through the descriptor of its directory and replaced by a rename there; a new file
+// has no name until it is whole and guarded as the file it replaces, and the replacement is durable
+// before the caller hears of it.
 //
 // Its parts, in order: reading and writing whole files; finding the named file; making a new file
 // durable; taking over a file's protections; putting a file in place; leaving the work file; the
@@ -22,8 +22,6 @@
 #include <sys/file.h>
 #include <sys/xattr.h>
 #include <unistd.h>
-
-#include "textfile.h"
 
 namespace {
 
