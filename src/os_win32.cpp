@@ -514,5 +514,5 @@ void zapisRadekBanneru(const char *radek) {
     }
     wcscpy(siroky + delka - 1, L"\r\n");
     fflush(stdout);
-    WriteConsoleW(vystup, siroky, static_cast<DWORD>(delka + 1), &zapsano, nullptr);
+    WriteConsoleW(vystup, siroky, static_cast<DWORD>(delka) + 1, &zapsano, nullptr);
 }
