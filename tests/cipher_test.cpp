@@ -46,39 +46,60 @@ TEST(Cipher, RoundTripKeepsExactlyTheSurvivingBytes) {
     }
 }
 
-TEST(Cipher, TransformsByteExamples) {
-    struct Case {
-        std::string in, once, back;
-    } cases[] = {
-        {"ahoj, 12.\n", "f(t*; 12=\n", "ahoj, qr.\n"},
-        {"", "", ""},
-        {"ABC xyz!\xFD\x80", "ABC 89:!\xFD\x80", "ABC xyz!\xFD\x80"},
-    };
-    for (const Case &c : cases) {
-        EXPECT_EQ(encoded(c.in), c.once);
-        EXPECT_EQ(decoded(c.once), c.back);
-    }
+struct ExampleCase {
+    const char *what;
+    std::string in, once, back;
+};
+
+const ExampleCase kExamples[] = {
+    {"digits come back as letters", "ahoj, 12.\n", "f(t*; 12=\n", "ahoj, qr.\n"},
+    {"an empty text", "", "", ""},
+    {"capitals and bytes from 0x80 up stay", "ABC xyz!\xFD\x80", "ABC 89:!\xFD\x80",
+     "ABC xyz!\xFD\x80"},
+};
+
+class Example : public testing::TestWithParam<ExampleCase> {};
+
+TEST_P(Example, EncodesAndDecodesToTheExpectedBytes) {
+    EXPECT_EQ(encoded(GetParam().in), GetParam().once);
+    EXPECT_EQ(decoded(GetParam().once), GetParam().back);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Example, testing::ValuesIn(kExamples), ByWhat());
+
+TEST(Cipher, DecodesWhatWasNeverEncodedAndTwiceEncodedOnlyInPart) {
     // Never-encoded text decodes too; twice encoded comes back twice decoded only in part.
     EXPECT_EQ(decoded("fjntz ;= 09\"!"), "aeiou ,. pyb!");
     EXPECT_EQ(decoded(decoded(encoded(encoded("fjtz,.ab")))), "aeoulnab");
 }
 
-TEST(Cipher, WritesTheTransformedTextToTheWorkFile) {
+struct WorkFileCase {
+    const char *what;
+    bool (*transform)(char *, PracovniSoubor *);
+    std::string text, expected;
+};
+
+const WorkFileCase kWorkFileCases[] = {
+    {"encoded", koduj, "ahoj.\n", "f(t*=\n"},
+    {"decoded", dekoduj, "f(t*=\n", "ahoj.\n"},
+    {"empty", koduj, "", ""},
+};
+
+class WorkFile : public testing::TestWithParam<WorkFileCase> {};
+
+// A text that takes no file's place stays in the work file when the run lets it go.
+TEST_P(WorkFile, HoldsTheTransformedText) {
     TempDir dir;
     WorkingDirectory cwd(dir.path());
-    struct Case {
-        bool (*transform)(char *, PracovniSoubor *);
-        std::string text, expected;
-    } cases[] = {{koduj, "ahoj.\n", "f(t*=\n"}, {dekoduj, "f(t*=\n", "ahoj.\n"}, {koduj, "", ""}};
-    for (Case &c : cases) {
-        // A text that takes no file's place stays in the work file when the run lets it go.
-        PracovniSoubor prac;
-        zamkniPracovniSoubor(&prac);
-        ASSERT_TRUE(c.transform(c.text.data(), &prac));
-        pustPracovniSoubor(&prac);
-        EXPECT_EQ(c.text, c.expected);
-        EXPECT_EQ(readFile(dir / "codedText.txt"), c.expected);
-    }
+    std::string text = GetParam().text;
+    PracovniSoubor prac;
+    zamkniPracovniSoubor(&prac);
+    ASSERT_TRUE(GetParam().transform(text.data(), &prac));
+    pustPracovniSoubor(&prac);
+    EXPECT_EQ(text, GetParam().expected);
+    EXPECT_EQ(readFile(dir / "codedText.txt"), GetParam().expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, WorkFile, testing::ValuesIn(kWorkFileCases), ByWhat());
 
 } // namespace

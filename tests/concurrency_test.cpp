@@ -61,50 +61,55 @@ TEST(Concurrency, RunsSideBySideKeepToTheirOwnFiles) {
 // Runs that cannot take turns, because the directory cannot be read or another program holds the
 // lock: the first run's rename is held back while a second run in the same directory goes
 // through, and each file still ends with its own text.
-TEST(Concurrency, RunsThatCannotTakeTurnsKeepToTheirOwnFiles) {
-    if (kWindows) GTEST_SKIP() << "about strace and POSIX users";
-    struct Case {
-        const char *what;
-        mode_t mode;
-        bool lockHeld;
-    } cases[] = {{"a directory its user may write but not read", 0300, false},
-                 {"another program holds the lock for good", 0700, true}};
-    for (const Case &c : cases) {
-        TempDir dir;
-        const uid_t uid = geteuid() == 0 ? kNobody : static_cast<uid_t>(-1);
-        for (int i = 0; i < 2; ++i) {
-            writeFile(dir / ("f" + std::to_string(i)), textOf(i));
-            (void)!chown((dir / ("f" + std::to_string(i))).c_str(), uid, uid);
-        }
-        (void)!chown(dir.path().c_str(), uid, uid);
-        chmod(dir.path().c_str(), c.mode);
-        pid_t holder = c.lockHeld ? fork() : -1;
-        if (holder == 0) {
-            int fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
-            flock(fd, LOCK_EX);
-            pause();
-            _exit(0);
-        }
-        auto start = std::chrono::steady_clock::now();
-        StartedRun first =
-            startSifrovac(dir.path(), "1 f0\n4\n", uid, delayed("renameat", 1500000));
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        RunResult second = runSifrovac(dir.path(), "1 f1\n4\n", uid);
-        RunResult firstResult = finishSifrovac(first);
-        auto took = std::chrono::steady_clock::now() - start;
-        if (holder > 0) {
-            ::kill(holder, SIGKILL);
-            waitpid(holder, nullptr, 0);
-        }
-        chmod(dir.path().c_str(), 0700);
-        EXPECT_LT(took, std::chrono::seconds(10)) << c.what;
-        for (const RunResult *run : {&firstResult, &second})
-            EXPECT_NE(run->output.find("Soubor zakodovan"), std::string::npos) << c.what;
-        EXPECT_EQ(readFile(dir / "f0"), encoded(textOf(0))) << c.what;
-        EXPECT_EQ(readFile(dir / "f1"), encoded(textOf(1))) << c.what;
-        EXPECT_EQ(namesIn(dir.path()), "f0 f1") << c.what;
+struct TurnCase {
+    const char *what;
+    mode_t mode;
+    bool lockHeld;
+};
+
+const TurnCase kTurnCases[] = {{"a directory its user may write but not read", 0300, false},
+                               {"another program holds the lock for good", 0700, true}};
+
+class RunsThatCannotTakeTurns : public testing::TestWithParam<TurnCase> {};
+
+TEST_P(RunsThatCannotTakeTurns, KeepToTheirOwnFiles) {
+    SKIP_UNLESS_MET(Needs{.posix = true});
+    const TurnCase &c = GetParam();
+    TempDir dir;
+    const uid_t uid = geteuid() == 0 ? kNobody : static_cast<uid_t>(-1);
+    for (int i = 0; i < 2; ++i) {
+        writeFile(dir / ("f" + std::to_string(i)), textOf(i));
+        (void)!chown((dir / ("f" + std::to_string(i))).c_str(), uid, uid);
     }
+    (void)!chown(dir.path().c_str(), uid, uid);
+    chmod(dir.path().c_str(), c.mode);
+    pid_t holder = c.lockHeld ? fork() : -1;
+    if (holder == 0) {
+        int fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+        flock(fd, LOCK_EX);
+        pause();
+        _exit(0);
+    }
+    auto start = std::chrono::steady_clock::now();
+    StartedRun first = startSifrovac(dir.path(), "1 f0\n4\n", uid, delayed("renameat", 1500000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    RunResult second = runSifrovac(dir.path(), "1 f1\n4\n", uid);
+    RunResult firstResult = finishSifrovac(first);
+    auto took = std::chrono::steady_clock::now() - start;
+    if (holder > 0) {
+        ::kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+    }
+    chmod(dir.path().c_str(), 0700);
+    EXPECT_LT(took, std::chrono::seconds(10));
+    for (const RunResult *run : {&firstResult, &second})
+        EXPECT_NE(run->output.find("Soubor zakodovan"), std::string::npos);
+    EXPECT_EQ(readFile(dir / "f0"), encoded(textOf(0)));
+    EXPECT_EQ(readFile(dir / "f1"), encoded(textOf(1)));
+    EXPECT_EQ(namesIn(dir.path()), "f0 f1");
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, RunsThatCannotTakeTurns, testing::ValuesIn(kTurnCases), ByWhat());
 
 // Another program appends to the file while the run makes its work file durable: the line stays,
 // the file is not replaced and no success line is written; the text waits in the work file.

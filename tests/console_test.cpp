@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <string>
 
+#include "harness.h"
+
 namespace {
 
 // Runs one read over `input`; returns what it gave and what it left unread.
@@ -16,66 +18,81 @@ template <typename Read> std::pair<Cteni, std::string> readFrom(std::string inpu
     return {result, rest};
 }
 
-TEST(Console, ReadsAChoiceAsPercentD) {
-    struct Case {
-        std::string input;
-        Cteni result;
-        int choice; // meaningful when read
-        std::string rest;
-    } cases[] = {
-        {"1\n", Cteni::precteno, 1, "\n"},
-        {"  \n\t3 x", Cteni::precteno, 3, " x"},
-        {"1 name", Cteni::precteno, 1, " name"},
-        {"12abc\n", Cteni::precteno, 12, "abc\n"},
-        {"-1", Cteni::precteno, -1, ""},
-        {"+4\n", Cteni::precteno, 4, "\n"},
-        {"-2147483648 ", Cteni::precteno, -2147483647 - 1, " "},
-        {"2147483647", Cteni::precteno, 2147483647, ""},
-        {"2147483648 4", Cteni::neplatne, 0, " 4"},
-        {"-21474836480\n", Cteni::neplatne, 0, "\n"},
-        {"99999999999999999999999 1", Cteni::neplatne, 0, " 1"},
-        {"abc 1", Cteni::neplatne, 0, " 1"},
-        {"x1\n4", Cteni::neplatne, 0, "\n4"},
-        {"- 4", Cteni::neplatne, 0, " 4"},
-        {"-x", Cteni::neplatne, 0, ""},
-        {"", Cteni::konec, 0, ""},
-        {" \n\n", Cteni::konec, 0, ""},
-    };
-    for (const Case &c : cases) {
-        int choice = 0;
-        auto [result, rest] = readFrom(c.input, [&](FILE *in) { return prectiVolbu(in, &choice); });
-        EXPECT_EQ(result, c.result) << c.input;
-        if (result == Cteni::precteno) {
-            EXPECT_EQ(choice, c.choice) << c.input;
-        }
-        EXPECT_EQ(rest, c.rest) << c.input;
+struct ChoiceCase {
+    const char *what;
+    std::string input;
+    Cteni result;
+    int choice; // meaningful when read
+    std::string rest;
+};
+
+const ChoiceCase kChoiceCases[] = {
+    {"a digit and a line end", "1\n", Cteni::precteno, 1, "\n"},
+    {"white space first", "  \n\t3 x", Cteni::precteno, 3, " x"},
+    {"a name after the digit", "1 name", Cteni::precteno, 1, " name"},
+    {"letters right after the digits", "12abc\n", Cteni::precteno, 12, "abc\n"},
+    {"a minus sign", "-1", Cteni::precteno, -1, ""},
+    {"a plus sign", "+4\n", Cteni::precteno, 4, "\n"},
+    {"the least int", "-2147483648 ", Cteni::precteno, -2147483647 - 1, " "},
+    {"the greatest int", "2147483647", Cteni::precteno, 2147483647, ""},
+    {"one past the greatest int", "2147483648 4", Cteni::neplatne, 0, " 4"},
+    {"far below the least int", "-21474836480\n", Cteni::neplatne, 0, "\n"},
+    {"twenty three digits", "99999999999999999999999 1", Cteni::neplatne, 0, " 1"},
+    {"a word", "abc 1", Cteni::neplatne, 0, " 1"},
+    {"a letter before a digit", "x1\n4", Cteni::neplatne, 0, "\n4"},
+    {"a sign alone", "- 4", Cteni::neplatne, 0, " 4"},
+    {"a sign before a letter", "-x", Cteni::neplatne, 0, ""},
+    {"no input", "", Cteni::konec, 0, ""},
+    {"only white space", " \n\n", Cteni::konec, 0, ""},
+};
+
+class Choice : public testing::TestWithParam<ChoiceCase> {};
+
+TEST_P(Choice, IsReadAsPercentD) {
+    const ChoiceCase &c = GetParam();
+    int choice = 0;
+    auto [result, rest] = readFrom(c.input, [&](FILE *in) { return prectiVolbu(in, &choice); });
+    EXPECT_EQ(result, c.result);
+    if (result == Cteni::precteno) {
+        EXPECT_EQ(choice, c.choice);
     }
+    EXPECT_EQ(rest, c.rest);
 }
 
-TEST(Console, ReadsANameAsPercent99sAndRefusesALongerOneWhole) {
-    const std::string n99(99, 'n');
-    struct Case {
-        std::string input, name, rest;
-        Cteni result;
-    } cases[] = {
-        {" a.txt\n3\n", "a.txt", "\n3\n", Cteni::precteno},
-        {"my file.txt\n", "my", " file.txt\n", Cteni::precteno},
-        {"\n\n  x", "x", "", Cteni::precteno},
-        {n99 + "\n", n99, "\n", Cteni::precteno},
-        {n99 + "4\n", "", "\n", Cteni::prilisDlouhe},
-        {n99 + ".bak 4", "", " 4", Cteni::prilisDlouhe},
-        {"", "", "", Cteni::konec},
-        {"\t\n ", "", "", Cteni::konec},
-    };
-    for (const Case &c : cases) {
-        char name[100] = "unchanged";
-        auto [result, rest] = readFrom(c.input, [&](FILE *in) { return prectiNazev(in, name); });
-        EXPECT_EQ(result, c.result) << c.input;
-        if (result == Cteni::precteno) {
-            EXPECT_EQ(name, c.name) << c.input;
-        }
-        EXPECT_EQ(rest, c.rest) << c.input;
+INSTANTIATE_TEST_SUITE_P(Rows, Choice, testing::ValuesIn(kChoiceCases), ByWhat());
+
+const std::string n99(99, 'n');
+
+struct NameCase {
+    const char *what;
+    std::string input, name, rest;
+    Cteni result;
+};
+
+const NameCase kNameCases[] = {
+    {"a name between white space", " a.txt\n3\n", "a.txt", "\n3\n", Cteni::precteno},
+    {"a name with a space", "my file.txt\n", "my", " file.txt\n", Cteni::precteno},
+    {"empty lines first", "\n\n  x", "x", "", Cteni::precteno},
+    {"99 characters", n99 + "\n", n99, "\n", Cteni::precteno},
+    {"100 characters, the last a digit", n99 + "4\n", "", "\n", Cteni::prilisDlouhe},
+    {"103 characters and a choice", n99 + ".bak 4", "", " 4", Cteni::prilisDlouhe},
+    {"no input", "", "", "", Cteni::konec},
+    {"only white space", "\t\n ", "", "", Cteni::konec},
+};
+
+class Name : public testing::TestWithParam<NameCase> {};
+
+TEST_P(Name, IsReadAsPercent99sOrRefusedWholeWhenLonger) {
+    const NameCase &c = GetParam();
+    char name[100] = "unchanged";
+    auto [result, rest] = readFrom(c.input, [&](FILE *in) { return prectiNazev(in, name); });
+    EXPECT_EQ(result, c.result);
+    if (result == Cteni::precteno) {
+        EXPECT_EQ(name, c.name);
     }
+    EXPECT_EQ(rest, c.rest);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, Name, testing::ValuesIn(kNameCases), ByWhat());
 
 } // namespace

@@ -103,18 +103,20 @@ void expectDialog(const Case &c, std::string (*onDisk)(const std::string &)) {
             writeFile(dir / name, onDisk(content));
     }
     RunResult run = runSifrovac(dir.path(), asText(c.input));
-    EXPECT_EQ(run.status, 0) << c.what;
-    EXPECT_EQ(run.output, asText(c.output)) << c.what;
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, asText(c.output));
     for (const auto &[name, content] : c.after)
-        EXPECT_EQ(readFile(dir / name), content == "<missing>" ? content : onDisk(content))
-            << c.what << ": " << name;
+        EXPECT_EQ(readFile(dir / name), content == "<missing>" ? content : onDisk(content)) << name;
 }
 
+class Dialog : public testing::TestWithParam<Case> {};
+
 // On Windows every file of the table is a text file with CR LF line ends.
-TEST(Dialog, WritesExactlyTheExpectedBytesAndFiles) {
-    for (const Case &c : kCases)
-        expectDialog(c, asText);
+TEST_P(Dialog, WritesExactlyTheExpectedBytesAndFiles) {
+    expectDialog(GetParam(), asText);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, Dialog, testing::ValuesIn(kCases), ByWhat());
 
 #ifdef SIFROVAC_WINE
 std::string asIs(const std::string &bytes) {
@@ -175,10 +177,13 @@ const Case kWindowsCases[] = {
      {{"sub/b.txt", "f\"#"}, {"sub/c.txt", "f\"#"}, {"\u00fakol.txt", "f\"#"}}},
 };
 
-TEST(Dialog, KeepsWindowsTextModeAndRefusesDevices) {
-    for (const Case &c : kWindowsCases)
-        expectDialog(c, asIs);
+class WindowsDialog : public testing::TestWithParam<Case> {};
+
+TEST_P(WindowsDialog, KeepsWindowsTextModeAndRefusesDevices) {
+    expectDialog(GetParam(), asIs);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, WindowsDialog, testing::ValuesIn(kWindowsCases), ByWhat());
 #else
 // Runs the program on a pseudo-terminal with the given environment and returns what it showed.
 std::string runOnTerminal(const std::vector<std::pair<const char *, const char *>> &env) {
@@ -203,23 +208,34 @@ std::string runOnTerminal(const std::vector<std::pair<const char *, const char *
     return shown;
 }
 
-TEST(Dialog, WritesTheBannersLetterInUtf8OnlyOnAUtf8Terminal) {
+struct TerminalCase {
+    const char *what;
+    std::vector<std::pair<const char *, const char *>> env;
+    bool utf8;
+};
+
+const TerminalCase kTerminalCases[] = {
+    {"a UTF-8 LANG", {{"LANG", "C.UTF-8"}}, true},
+    {"a UTF-8 LC_CTYPE over a plain LANG", {{"LANG", "C"}, {"LC_CTYPE", "cs_CZ.utf8"}}, true},
+    {"an ISO-8859-2 LC_ALL over a UTF-8 LANG",
+     {{"LANG", "cs_CZ.UTF-8"}, {"LC_ALL", "cs_CZ.ISO-8859-2"}},
+     false},
+    {"no locale at all", {}, false},
+};
+
+class Banner : public testing::TestWithParam<TerminalCase> {};
+
+TEST_P(Banner, WritesItsLetterInUtf8OnlyOnAUtf8Terminal) {
     const std::string utf8 = "kter\xC3\xBD jsem", cp1250 = "kter\xFD jsem";
-    struct Case {
-        std::vector<std::pair<const char *, const char *>> env;
-        const std::string &expected;
-    } cases[] = {
-        {{{"LANG", "C.UTF-8"}}, utf8},
-        {{{"LANG", "C"}, {"LC_CTYPE", "cs_CZ.utf8"}}, utf8},
-        {{{"LANG", "cs_CZ.UTF-8"}, {"LC_ALL", "cs_CZ.ISO-8859-2"}}, cp1250},
-        {{}, cp1250},
-    };
-    for (const Case &c : cases) {
-        std::string shown = runOnTerminal(c.env);
-        EXPECT_NE(shown.find(c.expected), std::string::npos) << shown;
-        EXPECT_EQ(shown.find(&c.expected == &utf8 ? cp1250 : utf8), std::string::npos);
-    }
-    // Piped output carries the byte whatever the locale.
+    std::string shown = runOnTerminal(GetParam().env);
+    EXPECT_NE(shown.find(GetParam().utf8 ? utf8 : cp1250), std::string::npos) << shown;
+    EXPECT_EQ(shown.find(GetParam().utf8 ? cp1250 : utf8), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Banner, testing::ValuesIn(kTerminalCases), ByWhat());
+
+// Piped output carries the byte whatever the locale.
+TEST(Banner, GoesToAPipeAsTheByteItself) {
     setenv("LC_ALL", "C.UTF-8", 1);
     TempDir dir;
     RunResult piped = runSifrovac(dir.path(), "4\n");

@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/acl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -238,6 +240,36 @@ std::string protectionOf(const std::string &path) {
         out << " " << name << "=" << std::string(value, n > 0 ? static_cast<size_t>(n) : 0);
     }
     return out.str();
+}
+
+std::string unmet(const Needs &needs) {
+    if (needs.posix && kWindows) return "about POSIX links, modes, users or strace";
+    if (needs.wine && !kWindows) return "about the Windows program";
+    if (needs.root && geteuid() != 0) return "needs root, to set up another user";
+    if (needs.acls) {
+        TempDir d;
+        writeFile(d / "f", "");
+        acl_t acl = acl_from_text("u::rw-,u:65534:r--,g::---,m::r--,o::---");
+        bool kept = acl != nullptr && acl_set_file((d / "f").c_str(), ACL_TYPE_ACCESS, acl) == 0 &&
+                    setxattr((d / "f").c_str(), "user.x", "1", 1, 0) == 0;
+        acl_free(acl);
+        if (!kept) return "the scratch file system keeps no ACLs or user attributes";
+    }
+    return "";
+}
+
+std::string rowName(const std::string &what) {
+    std::string name;
+    bool upper = true;
+    for (char c : what) {
+        if (!isalnum(static_cast<unsigned char>(c))) {
+            upper = upper || c == ' ' || c == '-' || c == ',';
+            continue;
+        }
+        name += upper ? static_cast<char>(toupper(static_cast<unsigned char>(c))) : c;
+        upper = false;
+    }
+    return name;
 }
 
 std::string namesIn(const std::string &dir) {

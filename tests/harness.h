@@ -49,6 +49,32 @@ inline constexpr bool kWindows = true;
 inline constexpr bool kWindows = false;
 #endif
 
+// What a table row needs of the machine; a row whose needs are not met here is skipped, saying why.
+struct Needs {
+    bool posix = false; // links, modes, users, strace: nothing the Windows program has
+    bool root = false;  // root, to set up another user's files and runs
+    bool acls = false;  // a scratch file system that keeps ACLs and user attributes
+    bool wine = false;  // the Windows program alone
+};
+
+// Why `needs` are not met here, or "" when they are.
+std::string unmet(const Needs &needs);
+
+// Skips the running test when the row's needs are not met here.
+#define SKIP_UNLESS_MET(needs)                                                                     \
+    if (const std::string why = unmet(needs); !why.empty()) GTEST_SKIP() << why
+
+// A test's name made of a row's description: its words capitalized and joined, so that
+// "a name that is a link" names the test ANameThatIsALink.
+std::string rowName(const std::string &what);
+
+// Names each instance of a value-parameterised test after its row's `what`.
+struct ByWhat {
+    template <typename Info> std::string operator()(const Info &info) const {
+        return rowName(info.param.what);
+    }
+};
+
 // The program under test: SIFROVAC_PROGRAM when set, else the one this build made.
 const char *program();
 

@@ -32,20 +32,19 @@ mode_t modeOf(const std::string &path) {
 // Root may do anything, so the cases about what a user may do run as nobody.
 const bool kRoot = geteuid() == 0;
 
+void noSetUp(const TempDir &) {}
+
 struct Case {
     const char *what;
-    std::function<void(const TempDir &)> setUp;
-    const char *typed;  // the name the user gives
-    const char *target; // the file that must end intact or replaced, guarded as it was
-    bool replaced;
-    std::function<void(const TempDir &)> check;
-    bool asNobody = false;   // run as nobody, in a directory that nobody owns, when run as root
-    bool posixOnly = true;   // about links, modes, ACLs or users, which a Windows program lacks
-    bool othersFile = false; // the target belongs to root while nobody runs: needs root
+    std::function<void(const TempDir &)> setUp = noSetUp;
+    const char *typed = "a.txt";  // the name the user gives
+    const char *target = "a.txt"; // the file that must end intact or replaced, guarded as it was
+    bool replaced = true;
+    std::function<void(const TempDir &)> check = noSetUp;
+    bool asNobody = false; // run as nobody, in a directory that nobody owns, when run as root
+    Needs needs = {.posix = true};
     std::vector<std::string> wrapper = {}; // strace, to make a system call fail on purpose
 };
-
-void noSetUp(const TempDir &) {}
 
 void workFileIsTheUsersFile(const TempDir &d) {
     fs::rename(d / "a.txt", d / "codedText.txt");
@@ -56,17 +55,6 @@ void setAcl(const std::string &path, acl_type_t type, const char *text) {
     ASSERT_NE(acl, nullptr);
     ASSERT_EQ(acl_set_file(path.c_str(), type, acl), 0) << path;
     acl_free(acl);
-}
-
-// Whether the scratch file system keeps ACLs and user attributes.
-bool keepsAclsAndAttributes() {
-    TempDir d;
-    writeFile(d / "f", "");
-    acl_t acl = acl_from_text("u::rw-,u:65534:r--,g::---,m::r--,o::---");
-    bool ok = acl_set_file((d / "f").c_str(), ACL_TYPE_ACCESS, acl) == 0 &&
-              setxattr((d / "f").c_str(), "user.x", "1", 1, 0) == 0;
-    acl_free(acl);
-    return ok;
 }
 
 // Gives the target to root, so that nobody's run finds another user's file.
@@ -82,126 +70,157 @@ void plantWorkFile(const TempDir &d, mode_t mode) {
     chmod((d / "codedText.txt").c_str(), mode);
 }
 
+void textInWorkFile(const TempDir &d) {
+    EXPECT_EQ(readFile(d / "codedText.txt"), kEncoded);
+}
+
 const Case kCases[] = {
-    {"a directory in the work file's place",
-     [](const TempDir &d) { fs::create_directory(d / "codedText.txt"); }, "a.txt", "a.txt", false,
-     [](const TempDir &d) { EXPECT_TRUE(fs::is_directory(d / "codedText.txt")); }, false, false},
-    {"the work file's name a link to /dev/full",
-     [](const TempDir &d) { fs::create_symlink("/dev/full", d / "codedText.txt"); }, "a.txt",
-     "a.txt", true,
-     [](const TempDir &d) { EXPECT_FALSE(fs::exists(fs::symlink_status(d / "codedText.txt"))); }},
-    {"a link planted in the work file's place",
-     [](const TempDir &d) {
-         writeFile(d / "victim", "secret");
-         fs::create_symlink(d / "victim", d / "codedText.txt");
-     },
-     "a.txt", "a.txt", true, [](const TempDir &d) { EXPECT_EQ(readFile(d / "victim"), "secret"); }},
-    {"a 0600 file keeps its mode", [](const TempDir &d) { chmod((d / "a.txt").c_str(), 0600); },
-     "a.txt", "a.txt", true, [](const TempDir &d) { EXPECT_EQ(modeOf(d / "a.txt"), 0600u); }},
-    {"a name that is a link", [](const TempDir &d) { fs::create_symlink("a.txt", d / "link"); },
-     "link", "a.txt", true, [](const TempDir &d) { EXPECT_TRUE(fs::is_symlink(d / "link")); }},
-    {"a hidden file stays hidden (Wine keeps the attributes as user.DOSATTRIB)",
-     [](const TempDir &d) { setxattr((d / "a.txt").c_str(), "user.DOSATTRIB", "0x2", 3, 0); },
-     "a.txt", "a.txt", true, noSetUp, false, false},
-    {"the work file's own name", workFileIsTheUsersFile, "codedText.txt", "codedText.txt", true,
-     noSetUp, false, false},
-    {"the work file's own name with a directory part", workFileIsTheUsersFile, "./codedText.txt",
-     "codedText.txt", true, noSetUp, false, false},
-    {"an ACL and attributes stay",
-     [](const TempDir &d) {
-         setAcl(d / "a.txt", ACL_TYPE_ACCESS, "u::rw-,u:65534:rw-,g::r--,m::rw-,o::---");
-         setxattr((d / "a.txt").c_str(), "user.note", "x", 1, 0);
-     },
-     "a.txt", "a.txt", true, noSetUp},
-    {"the current directory's default ACL reaches no file",
-     [](const TempDir &d) {
-         fs::create_directory(d / "other");
-         fs::rename(d / "a.txt", d / "other/a.txt");
-         chmod((d / "other/a.txt").c_str(), 0640);
-         setAcl(d.path(), ACL_TYPE_DEFAULT, "u::rwx,u:65534:rwx,g::r-x,m::rwx,o::---");
-     },
-     "other/a.txt", "other/a.txt", true, noSetUp},
-    {"a link named as the work file stays a link",
-     [](const TempDir &d) {
-         fs::create_directory(d / "docs");
-         fs::rename(d / "a.txt", d / "docs/letter.txt");
-         fs::create_symlink("docs/letter.txt", d / "codedText.txt");
-     },
-     "codedText.txt", "docs/letter.txt", true,
-     [](const TempDir &d) {
-         std::error_code notALink;
-         EXPECT_EQ(fs::read_symlink(d / "codedText.txt", notALink), "docs/letter.txt");
-     }},
-    {"an old work file its owner may not read", [](const TempDir &d) { plantWorkFile(d, 0200); },
-     "a.txt", "a.txt", true, noSetUp, true},
-    {"a planted setuid work file lends nothing when the replacement fails",
-     [](const TempDir &d) {
-         plantWorkFile(d, 06777);
-         fs::create_directory(d / "ro");
-         fs::rename(d / "a.txt", d / "ro/a.txt");
-         chmod((d / "ro").c_str(), 0555);
-     },
-     "ro/a.txt", "ro/a.txt", false,
-     [](const TempDir &d) { EXPECT_EQ(readFile(d / "codedText.txt"), kEncoded); }, true},
-    {"another user's read-only file in a writable directory is left",
-     [](const TempDir &d) { rootsFile(d / "a.txt", 0444); }, "a.txt", "a.txt", false,
-     [](const TempDir &d) { EXPECT_EQ(readFile(d / "codedText.txt"), kEncoded); }, true, true,
-     true},
-    {"another user's file shared through an ACL entry does not change hands",
-     [](const TempDir &d) {
-         rootsFile(d / "a.txt", 0640);
-         setAcl(d / "a.txt", ACL_TYPE_ACCESS, "u::rw-,u:65534:rw-,g::r--,m::rw-,o::---");
-     },
-     "a.txt", "a.txt", false, noSetUp, true, true, true},
-    {"a rename that fails after the ACL was taken over leaves the work file its owner's alone",
-     [](const TempDir &d) {
-         setAcl(d / "a.txt", ACL_TYPE_ACCESS, "u::rw-,u:65534:rw-,g::r--,m::rw-,o::r--");
-         setxattr((d / "a.txt").c_str(), "user.note", "x", 1, 0);
-     },
-     "a.txt",
-     "a.txt",
-     false,
-     [](const TempDir &d) { EXPECT_EQ(readFile(d / "codedText.txt"), kEncoded); },
-     false,
-     true,
-     false,
-     {"strace", "-qq", "-o", "/dev/null", "-e", "inject=renameat:error=EBUSY"}},
+    {.what = "a directory in the work file's place",
+     .setUp = [](const TempDir &d) { fs::create_directory(d / "codedText.txt"); },
+     .replaced = false,
+     .check = [](const TempDir &d) { EXPECT_TRUE(fs::is_directory(d / "codedText.txt")); },
+     .needs = {}},
+    {.what = "the work file's name a link to /dev/full",
+     .setUp = [](const TempDir &d) { fs::create_symlink("/dev/full", d / "codedText.txt"); },
+     .check =
+         [](const TempDir &d) {
+             EXPECT_FALSE(fs::exists(fs::symlink_status(d / "codedText.txt")));
+         }},
+    {.what = "a link planted in the work file's place",
+     .setUp =
+         [](const TempDir &d) {
+             writeFile(d / "victim", "secret");
+             fs::create_symlink(d / "victim", d / "codedText.txt");
+         },
+     .check = [](const TempDir &d) { EXPECT_EQ(readFile(d / "victim"), "secret"); }},
+    {.what = "a 0600 file keeps its mode",
+     .setUp = [](const TempDir &d) { chmod((d / "a.txt").c_str(), 0600); },
+     .check = [](const TempDir &d) { EXPECT_EQ(modeOf(d / "a.txt"), 0600u); }},
+    {.what = "a name that is a link",
+     .setUp = [](const TempDir &d) { fs::create_symlink("a.txt", d / "link"); },
+     .typed = "link",
+     .check = [](const TempDir &d) { EXPECT_TRUE(fs::is_symlink(d / "link")); }},
+    {.what = "a hidden file stays hidden (Wine keeps the attributes as user.DOSATTRIB)",
+     .setUp =
+         [](const TempDir &d) { setxattr((d / "a.txt").c_str(), "user.DOSATTRIB", "0x2", 3, 0); },
+     .needs = {}},
+    {.what = "the work file's own name",
+     .setUp = workFileIsTheUsersFile,
+     .typed = "codedText.txt",
+     .target = "codedText.txt",
+     .needs = {}},
+    {.what = "the work file's own name with a directory part",
+     .setUp = workFileIsTheUsersFile,
+     .typed = "./codedText.txt",
+     .target = "codedText.txt",
+     .needs = {}},
+    {.what = "an ACL and attributes stay",
+     .setUp =
+         [](const TempDir &d) {
+             setAcl(d / "a.txt", ACL_TYPE_ACCESS, "u::rw-,u:65534:rw-,g::r--,m::rw-,o::---");
+             setxattr((d / "a.txt").c_str(), "user.note", "x", 1, 0);
+         },
+     .needs = {.posix = true, .acls = true}},
+    {.what = "the current directory's default ACL reaches no file",
+     .setUp =
+         [](const TempDir &d) {
+             fs::create_directory(d / "other");
+             fs::rename(d / "a.txt", d / "other/a.txt");
+             chmod((d / "other/a.txt").c_str(), 0640);
+             setAcl(d.path(), ACL_TYPE_DEFAULT, "u::rwx,u:65534:rwx,g::r-x,m::rwx,o::---");
+         },
+     .typed = "other/a.txt",
+     .target = "other/a.txt",
+     .needs = {.posix = true, .acls = true}},
+    {.what = "a link named as the work file stays a link",
+     .setUp =
+         [](const TempDir &d) {
+             fs::create_directory(d / "docs");
+             fs::rename(d / "a.txt", d / "docs/letter.txt");
+             fs::create_symlink("docs/letter.txt", d / "codedText.txt");
+         },
+     .typed = "codedText.txt",
+     .target = "docs/letter.txt",
+     .check =
+         [](const TempDir &d) {
+             std::error_code notALink;
+             EXPECT_EQ(fs::read_symlink(d / "codedText.txt", notALink), "docs/letter.txt");
+         }},
+    {.what = "an old work file its owner may not read",
+     .setUp = [](const TempDir &d) { plantWorkFile(d, 0200); },
+     .asNobody = true},
+    {.what = "a planted setuid work file lends nothing when the replacement fails",
+     .setUp =
+         [](const TempDir &d) {
+             plantWorkFile(d, 06777);
+             fs::create_directory(d / "ro");
+             fs::rename(d / "a.txt", d / "ro/a.txt");
+             chmod((d / "ro").c_str(), 0555);
+         },
+     .typed = "ro/a.txt",
+     .target = "ro/a.txt",
+     .replaced = false,
+     .check = textInWorkFile,
+     .asNobody = true},
+    {.what = "another user's read-only file in a writable directory is left",
+     .setUp = [](const TempDir &d) { rootsFile(d / "a.txt", 0444); },
+     .replaced = false,
+     .check = textInWorkFile,
+     .asNobody = true,
+     .needs = {.posix = true, .root = true}},
+    {.what = "another user's file shared through an ACL entry does not change hands",
+     .setUp =
+         [](const TempDir &d) {
+             rootsFile(d / "a.txt", 0640);
+             setAcl(d / "a.txt", ACL_TYPE_ACCESS, "u::rw-,u:65534:rw-,g::r--,m::rw-,o::---");
+         },
+     .replaced = false,
+     .asNobody = true,
+     .needs = {.posix = true, .root = true, .acls = true}},
+    {.what = "a rename that fails after the ACL was taken over leaves the work file its owner's",
+     .setUp =
+         [](const TempDir &d) {
+             setAcl(d / "a.txt", ACL_TYPE_ACCESS, "u::rw-,u:65534:rw-,g::r--,m::rw-,o::r--");
+             setxattr((d / "a.txt").c_str(), "user.note", "x", 1, 0);
+         },
+     .replaced = false,
+     .check = textInWorkFile,
+     .needs = {.posix = true, .acls = true},
+     .wrapper = {"strace", "-qq", "-o", "/dev/null", "-e", "inject=renameat:error=EBUSY"}},
 };
 
+class Replace : public testing::TestWithParam<Case> {};
+
 // Every case starts from a.txt holding kPlain; the target must end as kPlain or kEncoded.
-TEST(Replace, NeverLosesTheUsersFileNorItsProtection) {
-    const bool acls = keepsAclsAndAttributes();
-    for (const Case &c : kCases) {
-        if ((!acls && strstr(c.what, "ACL") != nullptr) || (kWindows && c.posixOnly) ||
-            (c.othersFile && !kRoot))
-            continue;
-        TempDir dir;
-        writeFile(dir / "a.txt", asText(kPlain));
-        uid_t uid = c.asNobody && kRoot ? kNobody : static_cast<uid_t>(-1);
-        if (uid != static_cast<uid_t>(-1)) {
-            (void)!chown(dir.path().c_str(), uid, uid);
-            (void)!chown((dir / "a.txt").c_str(), uid, uid);
-        }
-        c.setUp(dir);
-        const std::string guarded = protectionOf(dir / c.target);
-        RunResult run = runSifrovac(dir.path(), "1 "s + c.typed + "\n4\n", uid, c.wrapper);
-        const char *message = c.replaced ? "Soubor zakodovan\n" : "";
-        EXPECT_EQ(run.output, asText(kMenu + "Zadejte nazev souboru, ktery chcete zakodovat\n"s +
-                                     message + kMenu))
-            << c.what;
-        EXPECT_EQ(readFile(dir / c.target), asText(c.replaced ? kEncoded : kPlain)) << c.what;
-        EXPECT_EQ(protectionOf(dir / c.target), guarded) << c.what;
-        // A work file left behind is the run's own user's alone: no group, no ACL, no attribute.
-        if (!kWindows && !c.replaced && readFile(dir / "codedText.txt") == kEncoded) {
-            const bool self = uid == static_cast<uid_t>(-1);
-            EXPECT_EQ(protectionOf(dir / "codedText.txt"),
-                      "600 " + std::to_string(self ? geteuid() : uid) + ":" +
-                          std::to_string(self ? getegid() : uid))
-                << c.what;
-        }
-        c.check(dir);
+TEST_P(Replace, NeverLosesTheUsersFileNorItsProtection) {
+    const Case &c = GetParam();
+    SKIP_UNLESS_MET(c.needs);
+    TempDir dir;
+    writeFile(dir / "a.txt", asText(kPlain));
+    uid_t uid = c.asNobody && kRoot ? kNobody : static_cast<uid_t>(-1);
+    if (uid != static_cast<uid_t>(-1)) {
+        (void)!chown(dir.path().c_str(), uid, uid);
+        (void)!chown((dir / "a.txt").c_str(), uid, uid);
     }
+    c.setUp(dir);
+    const std::string guarded = protectionOf(dir / c.target);
+    RunResult run = runSifrovac(dir.path(), "1 "s + c.typed + "\n4\n", uid, c.wrapper);
+    const char *message = c.replaced ? "Soubor zakodovan\n" : "";
+    EXPECT_EQ(run.output,
+              asText(kMenu + "Zadejte nazev souboru, ktery chcete zakodovat\n"s + message + kMenu));
+    EXPECT_EQ(readFile(dir / c.target), asText(c.replaced ? kEncoded : kPlain));
+    EXPECT_EQ(protectionOf(dir / c.target), guarded);
+    // A work file left behind is the run's own user's alone: no group, no ACL, no attribute.
+    if (!kWindows && !c.replaced && readFile(dir / "codedText.txt") == kEncoded) {
+        const bool self = uid == static_cast<uid_t>(-1);
+        EXPECT_EQ(protectionOf(dir / "codedText.txt"),
+                  "600 " + std::to_string(self ? geteuid() : uid) + ":" +
+                      std::to_string(self ? getegid() : uid));
+    }
+    c.check(dir);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, Replace, testing::ValuesIn(kCases), ByWhat());
 
 TEST(Replace, ReplacesAFileOnAnotherFileSystem) {
     if (access("/dev/shm", W_OK) != 0) GTEST_SKIP() << "no writable /dev/shm";

@@ -1,5 +1,6 @@
 #include "textfile.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -12,39 +13,43 @@ namespace {
 
 using namespace std::string_literals;
 
-TEST(Loader, LoadsWholeTextsAndRefusesTheRestLeavingTheBuffer) {
+struct Case {
+    const char *what;
+    std::string content;
+    Nacteni expected;
+};
+
+const Case kCases[] = {
+    {"lines longer than a row",
+     std::string(300, 'x') + "\n" + std::string(119, 'y') + "\n" + std::string(120, 'z') + "\n",
+     Nacteni::nacteno},
+    {"no final line end", "abc\ndef", Nacteni::nacteno},
+    {"a NUL inside", "ab\0cd\n"s, Nacteni::neniTextovy},
+    {"a NUL first", "\0"s, Nacteni::neniTextovy},
+    {"one past the buffer", std::string(kNejdelsiText + 1, 'a'), Nacteni::prilisDlouhy},
+    {"5 MB", std::string(5 << 20, 'b'), Nacteni::prilisDlouhy},
+    {"empty", "", Nacteni::nacteno},
+    {"the whole buffer", std::string(kNejdelsiText, 'c'), Nacteni::nacteno},
+    {"bytes from 0x80 up and CR LF", "\xFD\x80\xFF\r\n", Nacteni::nacteno},
+};
+
+class Loader : public testing::TestWithParam<Case> {};
+
+// A loaded file's text replaces the earlier one whole; a refused file leaves the buffer as it was.
+TEST_P(Loader, LoadsWholeTextsAndRefusesTheRestLeavingTheBuffer) {
+    const Case &c = GetParam();
     TempDir dir;
     auto buffer = std::make_unique<Radek[]>(kPocetRadku);
-    std::string inMemory = "";
-    buffer[0][0] = '\0';
-    struct Case {
-        const char *what;
-        std::string content;
-        Nacteni expected;
-    } cases[] = {
-        {"lines longer than a row",
-         std::string(300, 'x') + "\n" + std::string(119, 'y') + "\n" + std::string(120, 'z') + "\n",
-         Nacteni::nacteno},
-        {"shorter, no final line end", "abc\ndef", Nacteni::nacteno},
-        {"NUL inside", "ab\0cd\n"s, Nacteni::neniTextovy},
-        {"NUL first", "\0"s, Nacteni::neniTextovy},
-        {"one past the buffer", std::string(kNejdelsiText + 1, 'a'), Nacteni::prilisDlouhy},
-        {"5 MB", std::string(5 << 20, 'b'), Nacteni::prilisDlouhy},
-        {"empty", "", Nacteni::nacteno},
-        {"the whole buffer", std::string(kNejdelsiText, 'c'), Nacteni::nacteno},
-        {"bytes from 0x80 up and CR LF", "\xFD\x80\xFF\r\n", Nacteni::nacteno},
-    };
-    for (const Case &c : cases) {
-        writeFile(dir / "f", c.content);
-        CilovySoubor cil;
-        EXPECT_EQ(nactiSoubor(buffer.get(), (dir / "f").c_str(), &cil), c.expected) << c.what;
-        if (c.expected == Nacteni::nacteno) {
-            inMemory = c.content;
-            pustCil(&cil);
-        }
-        EXPECT_EQ(std::string(buffer[0]), inMemory) << c.what;
-    }
+    const std::string earlier(300, 'e');
+    strcpy(buffer[0], earlier.c_str());
+    writeFile(dir / "f", c.content);
+    CilovySoubor cil;
+    EXPECT_EQ(nactiSoubor(buffer.get(), (dir / "f").c_str(), &cil), c.expected);
+    if (c.expected == Nacteni::nacteno) pustCil(&cil);
+    EXPECT_EQ(std::string(buffer[0]), c.expected == Nacteni::nacteno ? c.content : earlier);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, Loader, testing::ValuesIn(kCases), ByWhat());
 
 TEST(Loader, TreatsWhatIsNoRegularFileAsNotFound) {
     TempDir dir;

@@ -45,35 +45,43 @@ TEST(Windows, LeavesAFileItMayNotReplace) {
 // A file another program holds open without delete sharing, as a virus scanner or the search
 // indexer does for a moment, is retried for about three seconds: one held for two seconds is
 // replaced, one held longer is left exactly as it was, the text in the work file.
-TEST(Windows, WaitsOutAFileHeldForAMoment) {
-    struct Case {
-        int heldMs;
-        bool replaced;
-    } cases[] = {{2000, true}, {8000, false}};
-    for (const Case &c : cases) {
-        TempDir dir;
-        writeFile(dir / "held.txt", kPlain);
-        int toHolder[2], fromHolder[2];
-        ASSERT_EQ(pipe2(toHolder, O_CLOEXEC), 0);
-        ASSERT_EQ(pipe2(fromHolder, O_CLOEXEC), 0);
-        const char *argv[] = {SIFROVAC_HOLD, "held.txt", nullptr};
-        pid_t holder = startProgram(argv, toHolder[0], fromHolder[1], dir.path());
-        close(toHolder[0]);
-        close(fromHolder[1]);
-        char said[5] = {};
-        ASSERT_EQ(read(fromHolder[0], said, 4), 4);
-        ASSERT_STREQ(said, "held");
-        StartedRun run = startSifrovac(dir.path(), "1 held.txt\r\n4\r\n");
-        std::this_thread::sleep_for(std::chrono::milliseconds(c.heldMs));
-        close(toHolder[1]);
-        close(fromHolder[0]);
-        waitpid(holder, nullptr, 0);
-        RunResult result = finishSifrovac(run);
-        EXPECT_EQ(result.output.find("Soubor zakodovan") != std::string::npos, c.replaced);
-        EXPECT_EQ(readFile(dir / "held.txt"), c.replaced ? kEncoded : kPlain) << c.heldMs;
-        EXPECT_EQ(namesIn(dir.path()), c.replaced ? "held.txt" : "codedText.txt held.txt");
-    }
+struct HeldCase {
+    const char *what;
+    int heldMs;
+    bool replaced;
+};
+
+const HeldCase kHeldCases[] = {{"held for two seconds", 2000, true},
+                               {"held for eight seconds", 8000, false}};
+
+class AFileHeldOpen : public testing::TestWithParam<HeldCase> {};
+
+TEST_P(AFileHeldOpen, IsWaitedForThreeSecondsAtMost) {
+    const HeldCase &c = GetParam();
+    TempDir dir;
+    writeFile(dir / "held.txt", kPlain);
+    int toHolder[2], fromHolder[2];
+    ASSERT_EQ(pipe2(toHolder, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(fromHolder, O_CLOEXEC), 0);
+    const char *argv[] = {SIFROVAC_HOLD, "held.txt", nullptr};
+    pid_t holder = startProgram(argv, toHolder[0], fromHolder[1], dir.path());
+    close(toHolder[0]);
+    close(fromHolder[1]);
+    char said[5] = {};
+    ASSERT_EQ(read(fromHolder[0], said, 4), 4);
+    ASSERT_STREQ(said, "held");
+    StartedRun run = startSifrovac(dir.path(), "1 held.txt\r\n4\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(c.heldMs));
+    close(toHolder[1]);
+    close(fromHolder[0]);
+    waitpid(holder, nullptr, 0);
+    RunResult result = finishSifrovac(run);
+    EXPECT_EQ(result.output.find("Soubor zakodovan") != std::string::npos, c.replaced);
+    EXPECT_EQ(readFile(dir / "held.txt"), c.replaced ? kEncoded : kPlain) << c.heldMs;
+    EXPECT_EQ(namesIn(dir.path()), c.replaced ? "held.txt" : "codedText.txt held.txt");
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, AFileHeldOpen, testing::ValuesIn(kHeldCases), ByWhat());
 
 // A drive mapped to another directory is another volume: a copy beside the file replaces it, and
 // nothing is left in either place.
