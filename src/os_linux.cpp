@@ -3,9 +3,9 @@
 // has no name until it is whole and guarded as the file it replaces, and the replacement is durable
 // before the caller hears of it.
 //
-// Its parts, in order: reading and writing whole files; finding the named file; making a new file
-// durable; taking over a file's protections; putting a file in place; leaving the work file; the
-// lock; the console.
+// Its parts, in order, as in os_win32.cpp: reading and writing whole files; finding the named file;
+// making a new file durable; taking over a file's protections; putting a file in place; leaving the
+// work file; the lock; the console. The functions of os.h follow, in the order it declares them.
 #include "os.h"
 
 #include <acl/libacl.h>
@@ -27,10 +27,6 @@ namespace {
 
 // How many links a name may pass through, as the kernel allows.
 constexpr int kNejvicOdkazu = 40;
-// How long a run waits for another to finish with the work file before it goes on without the
-// lock, and how long it sleeps between two tries.
-constexpr int kCekaniNaZamekMs = 3000;
-constexpr int kKrokCekaniMs = 5;
 
 // ---- Reading and writing whole files
 
@@ -157,7 +153,7 @@ template <typename Pokus> bool podVolnymJmenem(char *jmeno, Pokus pokus) {
 
 // Opens a new file in `adresar`, readable and writable by its owner alone and with no ACL entries:
 // unnamed where the system allows it, else under a fresh name that is copied into `docasny`.
-int noveBezJmena(int adresar, char *docasny) {
+int otevriNovy(int adresar, char *docasny) {
     docasny[0] = '\0';
     int fd = -1;
     if (access("/proc/self/fd", X_OK) == 0)
@@ -179,6 +175,18 @@ int noveBezJmena(int adresar, char *docasny) {
     if (fchmod(fd, 0600) == 0) return fd;
     close(fd);
     if (docasny[0] != '\0') unlinkat(adresar, docasny, 0);
+    return -1;
+}
+
+// Creates a new file in `adresar` (see otevriNovy), fills it with `naplneni` and makes it durable;
+// returns it open, or -1 with nothing left.
+template <typename Naplneni> int vytvorNovy(int adresar, char *docasny, Naplneni naplneni) {
+    int fd = otevriNovy(adresar, docasny);
+    if (fd < 0) return -1;
+    if (naplneni(fd) && fsync(fd) == 0) return fd;
+    close(fd);
+    if (docasny[0] != '\0') unlinkat(adresar, docasny, 0);
+    docasny[0] = '\0';
     return -1;
 }
 
@@ -304,11 +312,12 @@ bool nahradNaMiste(PracovniSoubor *prac, const CilovySoubor *cil) {
 // as mv does.
 bool nahradKopii(PracovniSoubor *prac, const CilovySoubor *cil) {
     char jmeno[32];
-    int fd = noveBezJmena(cil->adresar, jmeno);
+    int fd = vytvorNovy(cil->adresar, jmeno, [&](int novy) {
+        return zkopiruj(prac->soubor, novy) && prevezmiOchranu(cil->soubor, cil->nacteny, novy);
+    });
     if (fd < 0) return false;
-    bool ok = zkopiruj(prac->soubor, fd) && prevezmiOchranu(cil->soubor, cil->nacteny, fd) &&
-              fsync(fd) == 0;
-    if (ok && jmeno[0] == '\0')
+    bool ok = true;
+    if (jmeno[0] == '\0')
         ok = podVolnymJmenem(jmeno, [&](const char *j) { return pripoj(fd, cil->adresar, j); });
     ok = ok && prejmenuj(cil->adresar, jmeno, cil, fd, &prac->umisten);
     if (!prac->umisten && jmeno[0] != '\0') unlinkat(cil->adresar, jmeno, 0);
@@ -338,6 +347,13 @@ void ponechej(PracovniSoubor *prac) {
         (void)zapisAdresar(AT_FDCWD, prac->soubor);
     }
 }
+
+// ---- The lock
+
+// How long a run waits for another to finish with the work file before it goes on without the
+// lock, and how long it sleeps between two tries.
+constexpr int kCekaniNaZamekMs = 3000;
+constexpr int kKrokCekaniMs = 5;
 
 // ---- The console
 
@@ -407,9 +423,10 @@ bool zapisPracovniSoubor(PracovniSoubor *prac, const char *text, long delka) {
     struct stat st;
     if (fstatat(AT_FDCWD, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
         return false;
-    int fd = noveBezJmena(AT_FDCWD, prac->docasny);
+    int fd = vytvorNovy(AT_FDCWD, prac->docasny,
+                        [&](int novy) { return zapisVse(novy, text, static_cast<size_t>(delka)); });
     if (fd < 0) return false;
-    if (!zapisVse(fd, text, static_cast<size_t>(delka)) || fsync(fd) != 0 || fstat(fd, &st) != 0) {
+    if (fstat(fd, &st) != 0) {
         close(fd);
         if (prac->docasny[0] != '\0') unlinkat(AT_FDCWD, prac->docasny, 0);
         prac->docasny[0] = '\0';

@@ -4,8 +4,9 @@
 // letting anyone else rename or delete it, and is renamed through that handle into the named
 // file's place in one step, written through, keeping the attributes and access rights there.
 //
-// Its parts, in order: names and text; finding the named file; making a new file durable; taking
-// over a file's protections; putting a file in place; leaving the work file; the lock; the console.
+// Its parts, in order, as in os_linux.cpp: reading and writing whole files; finding the named file;
+// making a new file durable; taking over a file's protections; putting a file in place; leaving the
+// work file; the lock; the console. The functions of os.h follow, in the order it declares them.
 #include "os.h"
 
 #include <windows.h>
@@ -41,33 +42,7 @@ constexpr DWORD kCekaniNaZamekMs = 3000;
 constexpr DWORD kCekaniNaSouborMs = 3000;
 constexpr DWORD kKrokCekaniMs = 50;
 
-// Held from the writing of the work file to the end of the replacement; a Ctrl-C or a closed
-// console ends the run only once it is free.
-CRITICAL_SECTION kNahrazovani;
-
-BOOL WINAPI priUkonceni(DWORD) {
-    EnterCriticalSection(&kNahrazovani);
-    return FALSE; // the next handler ends the process, with the section still held here
-}
-
-// Installs priUkonceni, once for the whole run.
-void pripravUkonceni() {
-    static bool pripraveno = false;
-    if (pripraveno) return;
-    InitializeCriticalSection(&kNahrazovani);
-    SetConsoleCtrlHandler(priUkonceni, TRUE);
-    pripraveno = true;
-}
-
-// ---- Names and text
-
-// A name typed by the user, in UTF-16: the console hands over bytes in its input code page, a
-// redirected input in the ANSI code page.
-bool sirokyNazev(const char *nazev, wchar_t *siroky, int kapacita) {
-    DWORD rezim;
-    UINT strana = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &rezim) ? GetConsoleCP() : CP_ACP;
-    return MultiByteToWideChar(strana, MB_ERR_INVALID_CHARS, nazev, -1, siroky, kapacita) > 0;
-}
+// ---- Reading and writing whole files
 
 // Reads the open file's text as text mode gives it, CR LF as LF, but to its very end: a Ctrl-Z
 // (0x1A), which text mode takes for the end, would otherwise lose everything after it. Counts no
@@ -200,7 +175,7 @@ bool smazatPriZavreni(HANDLE h, bool smazat) {
 // `naplneni` and makes it durable; returns it open, or null with nothing left. Until the caller
 // takes the mark off, it is marked for deletion, so that a run ended halfway, even by force,
 // leaves nothing. No other program may write, rename or delete it while it is open.
-template <typename Naplneni> HANDLE vytvorDocasny(const wchar_t *adresar, Naplneni naplneni) {
+template <typename Naplneni> HANDLE vytvorNovy(const wchar_t *adresar, Naplneni naplneni) {
     HANDLE h = INVALID_HANDLE_VALUE;
     for (unsigned pokus = 0; h == INVALID_HANDLE_VALUE && pokus < 100; ++pokus) {
         wchar_t jmeno[32768 + 64];
@@ -258,8 +233,8 @@ bool stejnyVlastnik(HANDLE a, HANDLE b) {
 // it lends no more than that file did; `prava` and `druh` keep them for dejPravaNaMiste, null
 // where nothing was handed over. (Wine keeps no real rights: it maps them to Unix modes, lossily,
 // so rights that are the same already are never set again.)
-bool prevezmiPrava(HANDLE puvodni, HANDLE novy, PACL *prava, PSECURITY_DESCRIPTOR *popis,
-                   SECURITY_INFORMATION *druh) {
+bool prevezmiOchranu(HANDLE puvodni, HANDLE novy, PACL *prava, PSECURITY_DESCRIPTOR *popis,
+                     SECURITY_INFORMATION *druh) {
     PACL pravaNoveho = nullptr;
     PSECURITY_DESCRIPTOR popisNoveho = nullptr;
     SECURITY_INFORMATION druhNoveho;
@@ -282,11 +257,22 @@ void dejPravaNaMiste(const wchar_t *cesta, PACL prava, SECURITY_INFORMATION druh
                               prava, nullptr);
 }
 
+// Takes back from the work file the rights prevezmiOchranu gave it: those it was made with.
+bool vratOchranu(const PracovniSoubor *prac) {
+    PACL prava = nullptr;
+    BOOL ma, vychozi;
+    return prac->vlastniPrava != nullptr &&
+           GetSecurityDescriptorDacl(prac->vlastniPrava, &ma, &prava, &vychozi) &&
+           SetSecurityInfo(prac->soubor, SE_FILE_OBJECT,
+                           DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                           nullptr, nullptr, prava, nullptr) == ERROR_SUCCESS;
+}
+
 // ---- Putting a file in place
 
 // Renames the open file `h` to `cesta` in one step, through its handle, replacing what stands
 // there when `nahradit`, and writes the change through.
-bool prejmenuj(HANDLE h, const wchar_t *cesta, bool nahradit) {
+bool prejmenujPresHandle(HANDLE h, const wchar_t *cesta, bool nahradit) {
     size_t delka = wcslen(cesta);
     alignas(
         FILE_RENAME_INFO) unsigned char blok[sizeof(FILE_RENAME_INFO) + 32768 * sizeof(wchar_t)];
@@ -306,20 +292,20 @@ bool prejmenuj(HANDLE h, const wchar_t *cesta, bool nahradit) {
 // open as `puvodni`, if that is still as it was read: it takes the file's access rights, its mark
 // comes off, it is renamed there, and it takes the file's attributes. False, with the named file
 // as it was and `novy` still marked, if that could not be done.
-bool umisti(HANDLE novy, HANDLE puvodni, const CilovySoubor *cil, bool *prevzal) {
+bool prejmenuj(HANDLE novy, HANDLE puvodni, const CilovySoubor *cil, bool *prevzal) {
     FILE_BASIC_INFO atributy;
     PACL prava = nullptr;
     PSECURITY_DESCRIPTOR popis = nullptr;
     SECURITY_INFORMATION druh = 0;
     *prevzal = true;
     bool ok = GetFileInformationByHandleEx(puvodni, FileBasicInfo, &atributy, sizeof atributy) &&
-              prevezmiPrava(puvodni, novy, &prava, &popis, &druh);
+              prevezmiOchranu(puvodni, novy, &prava, &popis, &druh);
     if (ok && prava == nullptr) *prevzal = false;
     // The named file must not be open here when the rename replaces it.
     CloseHandle(puvodni);
     ok = ok && jeBezeZmeny(cil) && smazatPriZavreni(novy, false);
     DWORD chyba = 0;
-    if (ok && !sOpakovanim([&] { return prejmenuj(novy, cil->cesta, true); })) {
+    if (ok && !sOpakovanim([&] { return prejmenujPresHandle(novy, cil->cesta, true); })) {
         chyba = GetLastError();
         smazatPriZavreni(novy, true);
         ok = false;
@@ -355,21 +341,27 @@ HANDLE otevriKNahrazeni(const CilovySoubor *cil, HANDLE novy) {
     return nullptr;
 }
 
+// The named file lies on the work file's volume: the work file itself takes its place.
+bool nahradNaMiste(PracovniSoubor *prac, const CilovySoubor *cil) {
+    HANDLE puvodni = otevriKNahrazeni(cil, prac->soubor);
+    return puvodni != nullptr && prejmenuj(prac->soubor, puvodni, cil, &prac->prevzal);
+}
+
 // The named file lies on another volume than the work file: a copy beside it takes its place.
-bool nahradKopii(HANDLE prac, const CilovySoubor *cil) {
+bool nahradKopii(PracovniSoubor *prac, const CilovySoubor *cil) {
     wchar_t adresar[32768];
     wcscpy(adresar, cil->cesta);
     wchar_t *konec = wcsrchr(adresar, L'\\');
     if (konec == nullptr) return false;
     konec[1] = L'\0';
     LARGE_INTEGER zacatek{};
-    HANDLE kopie = SetFilePointerEx(prac, zacatek, nullptr, FILE_BEGIN)
-                       ? vytvorDocasny(adresar, [&](HANDLE h) { return zkopiruj(prac, h); })
+    HANDLE kopie = SetFilePointerEx(prac->soubor, zacatek, nullptr, FILE_BEGIN)
+                       ? vytvorNovy(adresar, [&](HANDLE h) { return zkopiruj(prac->soubor, h); })
                        : nullptr;
     if (kopie == nullptr) return false;
     bool prevzal;
     HANDLE puvodni = otevriKNahrazeni(cil, kopie);
-    bool ok = puvodni != nullptr && umisti(kopie, puvodni, cil, &prevzal);
+    bool ok = puvodni != nullptr && prejmenuj(kopie, puvodni, cil, &prevzal);
     CloseHandle(kopie);
     return ok;
 }
@@ -379,23 +371,43 @@ bool nahradKopii(HANDLE prac, const CilovySoubor *cil) {
 // Leaves the text that did not take the named file's place under the work file's name, with the
 // rights it was made with; where it may not have that name, it goes when it is closed.
 void ponechej(PracovniSoubor *prac) {
-    if (prac->prevzal) {
-        PACL prava = nullptr;
-        BOOL ma, vychozi;
-        if (prac->vlastniPrava == nullptr ||
-            !GetSecurityDescriptorDacl(prac->vlastniPrava, &ma, &prava, &vychozi) ||
-            SetSecurityInfo(prac->soubor, SE_FILE_OBJECT,
-                            DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
-                            nullptr, nullptr, prava, nullptr) != ERROR_SUCCESS)
-            return;
-    }
-    wchar_t cesta[32768];
-    DWORD delka = GetFullPathNameW(kPracovniSouborW, 32768, cesta, nullptr);
+    if (prac->prevzal && !vratOchranu(prac)) return;
+    wchar_t cesta[kNejdelsiCesta];
+    DWORD delka = GetFullPathNameW(kPracovniSouborW, kNejdelsiCesta, cesta, nullptr);
     // Only the run that holds the mutex takes the name from an earlier run's work file.
     bool nahradit = prac->mutex != nullptr && !prac->mistoUzivatele;
-    if (delka > 0 && delka < 32768 && smazatPriZavreni(prac->soubor, false) &&
-        !prejmenuj(prac->soubor, cesta, nahradit))
-        smazatPriZavreni(prac->soubor, true);
+    if (delka == 0 || delka >= kNejdelsiCesta || !smazatPriZavreni(prac->soubor, false)) return;
+    if (!prejmenujPresHandle(prac->soubor, cesta, nahradit)) smazatPriZavreni(prac->soubor, true);
+}
+
+// ---- The lock
+
+// Held from the writing of the work file to the end of the replacement; a Ctrl-C or a closed
+// console ends the run only once it is free.
+CRITICAL_SECTION kNahrazovani;
+
+BOOL WINAPI priUkonceni(DWORD) {
+    EnterCriticalSection(&kNahrazovani);
+    return FALSE; // the next handler ends the process, with the section still held here
+}
+
+// Installs priUkonceni, once for the whole run.
+void pripravUkonceni() {
+    static bool pripraveno = false;
+    if (pripraveno) return;
+    InitializeCriticalSection(&kNahrazovani);
+    SetConsoleCtrlHandler(priUkonceni, TRUE);
+    pripraveno = true;
+}
+
+// ---- The console
+
+// A name typed by the user, in UTF-16: the console hands over bytes in its input code page, a
+// redirected input in the ANSI code page.
+bool sirokyNazev(const char *nazev, wchar_t *siroky, int kapacita) {
+    DWORD rezim;
+    UINT strana = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &rezim) ? GetConsoleCP() : CP_ACP;
+    return MultiByteToWideChar(strana, MB_ERR_INVALID_CHARS, nazev, -1, siroky, kapacita) > 0;
 }
 
 } // namespace
@@ -457,7 +469,7 @@ bool zapisPracovniSoubor(PracovniSoubor *prac, const char *text, long delka) {
     // No work file can be written where a directory stands in its place.
     DWORD atributy = GetFileAttributesW(kPracovniSouborW);
     if (atributy != INVALID_FILE_ATTRIBUTES && (atributy & FILE_ATTRIBUTE_DIRECTORY)) return false;
-    prac->soubor = vytvorDocasny(L"", [&](HANDLE h) { return zapisText(h, text, delka); });
+    prac->soubor = vytvorNovy(L"", [&](HANDLE h) { return zapisText(h, text, delka); });
     if (prac->soubor == nullptr) return false;
     PACL prava;
     if (GetSecurityInfo(prac->soubor, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
@@ -469,22 +481,17 @@ bool zapisPracovniSoubor(PracovniSoubor *prac, const char *text, long delka) {
 bool nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil) {
     if (prac->soubor == nullptr) return false;
     prac->mistoUzivatele = jeNaMistePracovnihoSouboru(cil);
+    // A file that changed since it was read is left alone; prejmenuj looks again at the last
+    // moment.
     if (!jeBezeZmeny(cil)) return false;
-    HANDLE puvodni = otevriKNahrazeni(cil, prac->soubor);
-    if (puvodni == nullptr) return false;
     BY_HANDLE_FILE_INFORMATION pracovni;
-    if (GetFileInformationByHandle(prac->soubor, &pracovni) &&
-        pracovni.dwVolumeSerialNumber != cil->svazek) {
-        CloseHandle(puvodni);
-        prac->umisten = nahradKopii(prac->soubor, cil);
-        return prac->umisten;
+    bool jinySvazek = GetFileInformationByHandle(prac->soubor, &pracovni) &&
+                      pracovni.dwVolumeSerialNumber != cil->svazek;
+    if (!jinySvazek) {
+        prac->umisten = nahradNaMiste(prac, cil);
+        if (prac->umisten || GetLastError() != ERROR_NOT_SAME_DEVICE) return prac->umisten;
     }
-    if (umisti(prac->soubor, puvodni, cil, &prac->prevzal)) {
-        prac->umisten = true;
-        return true;
-    }
-    if (GetLastError() != ERROR_NOT_SAME_DEVICE) return false;
-    prac->umisten = nahradKopii(prac->soubor, cil);
+    prac->umisten = nahradKopii(prac, cil);
     return prac->umisten;
 }
 
