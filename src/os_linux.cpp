@@ -197,6 +197,11 @@ bool pripoj(int fd, int adresar, const char *jmeno) {
     return linkat(AT_FDCWD, cesta, adresar, jmeno, AT_SYMLINK_FOLLOW) == 0;
 }
 
+// Links the unnamed file `fd` into `adresar` under a fresh temporary name, copied into `jmeno`.
+bool pripojDocasne(int fd, int adresar, char *jmeno) {
+    return podVolnymJmenem(jmeno, [&](const char *j) { return pripoj(fd, adresar, j); });
+}
+
 // Makes the entries of the directory `adresar` (a path descriptor, or AT_FDCWD) durable. Where this
 // user may not read the directory, the file `fd` whose entry changed is made durable instead, which
 // on a journalling file system takes that entry along.
@@ -267,8 +272,7 @@ bool pojmenuj(PracovniSoubor *prac, const CilovySoubor *cil, int *adresar, char 
         return true;
     }
     *adresar = cil->adresar;
-    return podVolnymJmenem(jmeno,
-                           [&](const char *j) { return pripoj(prac->soubor, cil->adresar, j); });
+    return pripojDocasne(prac->soubor, cil->adresar, jmeno);
 }
 
 // Renames `jmeno` in `adresar`, the new file `fd`, into the place of the file `cil` names, if
@@ -316,9 +320,8 @@ bool nahradKopii(PracovniSoubor *prac, const CilovySoubor *cil) {
         return zkopiruj(prac->soubor, novy) && prevezmiOchranu(cil->soubor, cil->nacteny, novy);
     });
     if (fd < 0) return false;
-    bool ok = true;
-    if (jmeno[0] == '\0')
-        ok = podVolnymJmenem(jmeno, [&](const char *j) { return pripoj(fd, cil->adresar, j); });
+    // Unnamed where the system allows it, it needs a name to be renamed from.
+    bool ok = jmeno[0] != '\0' || pripojDocasne(fd, cil->adresar, jmeno);
     ok = ok && prejmenuj(cil->adresar, jmeno, cil, fd, &prac->umisten);
     if (!prac->umisten && jmeno[0] != '\0') unlinkat(cil->adresar, jmeno, 0);
     close(fd);
@@ -327,25 +330,34 @@ bool nahradKopii(PracovniSoubor *prac, const CilovySoubor *cil) {
 
 // ---- Leaving the work file
 
+// Gives the work file the work file's name, to leave its text there: a run that holds the lock
+// takes the name from an earlier run's work file (zaberPracovniMisto), a run without it only a
+// free name.
+bool pojmenujPracovni(PracovniSoubor *prac) {
+    if (prac->docasny[0] == '\0')
+        return zaberPracovniMisto(prac) ||
+               (prac->zamek < 0 && pripoj(prac->soubor, AT_FDCWD, kPracovniSoubor));
+    unsigned prepsat = prac->zamek >= 0 ? 0 : RENAME_NOREPLACE;
+    if (prac->mistoUzivatele ||
+        renameat2(AT_FDCWD, prac->docasny, AT_FDCWD, kPracovniSoubor, prepsat) != 0)
+        return false;
+    prac->docasny[0] = '\0';
+    return true;
+}
+
 // Leaves the text that did not take the named file's place under the work file's name, its owner's
 // alone, durably; where it may not have that name, or cannot be made its owner's alone, it goes.
 void ponechej(PracovniSoubor *prac) {
-    bool svuj = !prac->prevzal || vratOchranu(prac);
-    if (svuj && !prac->pojmenovan) {
-        if (prac->docasny[0] != '\0')
-            prac->pojmenovan = !prac->mistoUzivatele &&
-                               renameat2(AT_FDCWD, prac->docasny, AT_FDCWD, kPracovniSoubor,
-                                         prac->zamek >= 0 ? 0 : RENAME_NOREPLACE) == 0;
-        else
-            prac->pojmenovan = zaberPracovniMisto(prac) ||
-                               (prac->zamek < 0 && pripoj(prac->soubor, AT_FDCWD, kPracovniSoubor));
+    if (prac->prevzal && !vratOchranu(prac)) {
+        if (prac->pojmenovan) unlinkat(AT_FDCWD, kPracovniSoubor, 0);
+        prac->pojmenovan = false;
+    } else if (!prac->pojmenovan) {
+        prac->pojmenovan = pojmenujPracovni(prac);
     }
-    if (prac->docasny[0] != '\0' && !prac->pojmenovan) unlinkat(AT_FDCWD, prac->docasny, 0);
-    if (prac->pojmenovan && !svuj) unlinkat(AT_FDCWD, kPracovniSoubor, 0);
-    if (prac->pojmenovan && svuj) {
-        (void)fsync(prac->soubor);
-        (void)zapisAdresar(AT_FDCWD, prac->soubor);
-    }
+    if (prac->docasny[0] != '\0') unlinkat(AT_FDCWD, prac->docasny, 0);
+    if (!prac->pojmenovan) return;
+    (void)fsync(prac->soubor);
+    (void)zapisAdresar(AT_FDCWD, prac->soubor);
 }
 
 // ---- The lock

@@ -110,42 +110,38 @@ bool stav(HANDLE h, CilovySoubor *cil) {
     return true;
 }
 
+// The identity, size and times of the file at `cesta` (a link itself, not what it points to).
+bool stavCesty(const wchar_t *cesta, CilovySoubor *cil) {
+    HANDLE h = CreateFileW(cesta, FILE_READ_ATTRIBUTES, kSdileniVse, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool ok = stav(h, cil);
+    CloseHandle(h);
+    return ok;
+}
+
+bool stejny(const CilovySoubor &a, const CilovySoubor &b) {
+    return a.svazek == b.svazek && a.indexVysoky == b.indexVysoky && a.indexNizky == b.indexNizky;
+}
+
 // Whether the file at `cil`'s path is still the one that was read, with the same size, last-write
 // and change time: no other program has written it, replaced it or changed its attributes.
 bool jeBezeZmeny(const CilovySoubor *cil) {
-    HANDLE h = CreateFileW(cil->cesta, FILE_READ_ATTRIBUTES, kSdileniVse, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
     CilovySoubor nyni;
-    bool ok = stav(h, &nyni);
-    CloseHandle(h);
-    return ok && nyni.svazek == cil->svazek && nyni.indexVysoky == cil->indexVysoky &&
-           nyni.indexNizky == cil->indexNizky && nyni.velikost == cil->velikost &&
+    return stavCesty(cil->cesta, &nyni) && stejny(nyni, *cil) && nyni.velikost == cil->velikost &&
            nyni.zapsano == cil->zapsano && nyni.zmeneno == cil->zmeneno;
 }
 
 // Whether the file `cil` names stands in the work file's place: the user named the work file.
 bool jeNaMistePracovnihoSouboru(const CilovySoubor *cil) {
-    HANDLE h = CreateFileW(kPracovniSouborW, FILE_READ_ATTRIBUTES, kSdileniVse, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
     CilovySoubor tam;
-    bool ok = stav(h, &tam);
-    CloseHandle(h);
-    return ok && tam.svazek == cil->svazek && tam.indexVysoky == cil->indexVysoky &&
-           tam.indexNizky == cil->indexNizky;
+    return stavCesty(kPracovniSouborW, &tam) && stejny(tam, *cil);
 }
 
 // Whether the file open as `h` is the one at `cesta`.
 bool jeTam(HANDLE h, const wchar_t *cesta) {
-    BY_HANDLE_FILE_INFORMATION a, b;
-    HANDLE tam = CreateFileW(cesta, FILE_READ_ATTRIBUTES, kSdileniVse, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (tam == INVALID_HANDLE_VALUE) return false;
-    bool ok = GetFileInformationByHandle(h, &a) && GetFileInformationByHandle(tam, &b);
-    CloseHandle(tam);
-    return ok && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+    CilovySoubor otevreny, tam;
+    return stav(h, &otevreny) && stavCesty(cesta, &tam) && stejny(otevreny, tam);
 }
 
 // Calls `pokus` until it succeeds, or fails for a reason other than another program holding the
