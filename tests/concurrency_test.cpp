@@ -111,24 +111,6 @@ TEST_P(RunsThatCannotTakeTurns, KeepToTheirOwnFiles) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, RunsThatCannotTakeTurns, testing::ValuesIn(kTurnCases), ByWhat());
 
-// Another program appends to the file while the run makes its work file durable: the line stays,
-// the file is not replaced and no success line is written; the text waits in the work file.
-TEST(Concurrency, AWriteToTheFileDuringTheRunIsNeverThrownAway) {
-    if (kWindows) GTEST_SKIP() << "about strace";
-    TempDir dir;
-    writeFile(dir / "log", "ahoj\n");
-    StartedRun run =
-        startSifrovac(dir.path(), "1 log\n4\n", static_cast<uid_t>(-1), delayed("fsync", 1000000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    int fd = open((dir / "log").c_str(), O_WRONLY | O_APPEND);
-    ASSERT_EQ(write(fd, "radek\n", 6), 6);
-    close(fd);
-    RunResult result = finishSifrovac(run);
-    EXPECT_EQ(result.output.find("Soubor zakodovan"), std::string::npos);
-    EXPECT_EQ(readFile(dir / "log"), "ahoj\nradek\n");
-    EXPECT_EQ(readFile(dir / "codedText.txt"), encoded("ahoj\n"));
-}
-
 // How long one whole run takes here, in microseconds.
 long runTime() {
     TempDir dir;

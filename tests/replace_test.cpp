@@ -1,4 +1,5 @@
 // The user's file is either intact or replaced by its transformed text, never lost.
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <sys/acl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -43,7 +45,9 @@ struct Case {
     std::function<void(const TempDir &)> check = noSetUp;
     bool asNobody = false; // run as nobody, in a directory that nobody owns, when run as root
     Needs needs = {.posix = true};
-    std::vector<std::string> wrapper = {}; // strace, to make a system call fail on purpose
+    std::vector<std::string> wrapper = {}; // strace, to make a system call fail or wait on purpose
+    // What another program does while the run waits in a system call the wrapper delays.
+    std::function<void(const TempDir &)> during = nullptr;
 };
 
 void workFileIsTheUsersFile(const TempDir &d) {
@@ -63,6 +67,14 @@ void rootsFile(const std::string &path, mode_t mode) {
     chmod(path.c_str(), mode);
 }
 
+// An ACL entry that lets nobody write the file, and a user attribute.
+constexpr char kNobodyMayWrite[] = "u::rw-,u:65534:rw-,g::r--,m::rw-,o::---";
+
+void aclAndAttribute(const TempDir &d) {
+    setAcl(d / "a.txt", ACL_TYPE_ACCESS, kNobodyMayWrite);
+    setxattr((d / "a.txt").c_str(), "user.note", "x", 1, 0);
+}
+
 // A work file left behind by another user: setuid, world-writable.
 void plantWorkFile(const TempDir &d, mode_t mode) {
     writeFile(d / "codedText.txt", "planted");
@@ -71,7 +83,7 @@ void plantWorkFile(const TempDir &d, mode_t mode) {
 }
 
 void textInWorkFile(const TempDir &d) {
-    EXPECT_EQ(readFile(d / "codedText.txt"), kEncoded);
+    EXPECT_EQ(readFile(d / "codedText.txt"), asText(kEncoded));
 }
 
 const Case kCases[] = {
@@ -115,11 +127,7 @@ const Case kCases[] = {
      .target = "codedText.txt",
      .needs = {}},
     {.what = "an ACL and attributes stay",
-     .setUp =
-         [](const TempDir &d) {
-             setAcl(d / "a.txt", ACL_TYPE_ACCESS, "u::rw-,u:65534:rw-,g::r--,m::rw-,o::---");
-             setxattr((d / "a.txt").c_str(), "user.note", "x", 1, 0);
-         },
+     .setUp = aclAndAttribute,
      .needs = {.posix = true, .acls = true}},
     {.what = "the current directory's default ACL reaches no file",
      .setUp =
@@ -172,21 +180,31 @@ const Case kCases[] = {
      .setUp =
          [](const TempDir &d) {
              rootsFile(d / "a.txt", 0640);
-             setAcl(d / "a.txt", ACL_TYPE_ACCESS, "u::rw-,u:65534:rw-,g::r--,m::rw-,o::---");
+             setAcl(d / "a.txt", ACL_TYPE_ACCESS, kNobodyMayWrite);
          },
      .replaced = false,
      .asNobody = true,
      .needs = {.posix = true, .root = true, .acls = true}},
     {.what = "a rename that fails after the ACL was taken over leaves the work file its owner's",
-     .setUp =
-         [](const TempDir &d) {
-             setAcl(d / "a.txt", ACL_TYPE_ACCESS, "u::rw-,u:65534:rw-,g::r--,m::rw-,o::r--");
-             setxattr((d / "a.txt").c_str(), "user.note", "x", 1, 0);
-         },
+     .setUp = aclAndAttribute,
      .replaced = false,
      .check = textInWorkFile,
      .needs = {.posix = true, .acls = true},
      .wrapper = {"strace", "-qq", "-o", "/dev/null", "-e", "inject=renameat:error=EBUSY"}},
+    {.what = "another program writes the file while the run makes its text durable",
+     .replaced = false,
+     .check = textInWorkFile,
+     .wrapper = delayed("fsync", 1000000),
+     .during = [](const TempDir &d) { writeFile(d / "a.txt", kPlain); }},
+    {.what = "a read-only file is left (Wine maps missing write bits to the read-only attribute)",
+     .setUp = [](const TempDir &d) { chmod((d / "a.txt").c_str(), 0444); },
+     .replaced = false,
+     .check =
+         [](const TempDir &d) {
+             textInWorkFile(d);
+             EXPECT_EQ(namesIn(d.path()), "a.txt codedText.txt");
+         },
+     .needs = {.wine = true}},
 };
 
 class Replace : public testing::TestWithParam<Case> {};
@@ -204,7 +222,12 @@ TEST_P(Replace, NeverLosesTheUsersFileNorItsProtection) {
     }
     c.setUp(dir);
     const std::string guarded = protectionOf(dir / c.target);
-    RunResult run = runSifrovac(dir.path(), "1 "s + c.typed + "\n4\n", uid, c.wrapper);
+    StartedRun started = startSifrovac(dir.path(), "1 "s + c.typed + "\n4\n", uid, c.wrapper);
+    if (c.during) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        c.during(dir);
+    }
+    RunResult run = finishSifrovac(started);
     const char *message = c.replaced ? "Soubor zakodovan\n" : "";
     EXPECT_EQ(run.output,
               asText(kMenu + "Zadejte nazev souboru, ktery chcete zakodovat\n"s + message + kMenu));

@@ -28,20 +28,6 @@ std::string runProgram(const char *exe, const std::string &dir, const std::strin
     return run.output;
 }
 
-// A read-only file (on Wine, one without write bits) is left exactly as it was, with no success
-// line; the text stays in the work file.
-TEST(Windows, LeavesAFileItMayNotReplace) {
-    TempDir dir;
-    writeFile(dir / "ro.txt", kPlain);
-    chmod((dir / "ro.txt").c_str(), 0444);
-    RunResult run = runSifrovac(dir.path(), "1 ro.txt\r\n4\r\n");
-    EXPECT_EQ(run.output.find("Soubor zakodovan"), std::string::npos);
-    EXPECT_EQ(readFile(dir / "ro.txt"), kPlain);
-    EXPECT_EQ(readFile(dir / "codedText.txt"), kEncoded);
-
-    EXPECT_EQ(namesIn(dir.path()), "codedText.txt ro.txt");
-}
-
 // A file another program holds open without delete sharing, as a virus scanner or the search
 // indexer does for a moment, is retried for about three seconds: one held for two seconds is
 // replaced, one held longer is left exactly as it was, the text in the work file.
