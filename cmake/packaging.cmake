@@ -1,4 +1,5 @@
-# Manual pages, documents and packages: a .deb on Debian, a zip on Windows (CPack).
+# What is installed, and the Windows zip (CPack). The Debian package is made from debian/ by
+# dpkg-buildpackage, which installs this and adds the copyright and the changelog.
 set(CPACK_PACKAGE_NAME sifrovac)
 set(CPACK_PACKAGE_VENDOR "Zublik a Kvoderinka")
 set(CPACK_PACKAGE_CONTACT "Zublik a Kvoderinka <sifrovac@example.org>")
@@ -22,6 +23,18 @@ if(WIN32)
   endforeach()
   set(CPACK_GENERATOR ZIP)
   set(CPACK_STRIP_FILES ON)
+  # The same sources give the same zip: its entries and the stripped .exe carry the time of the
+  # last changelog entry (or else commit), as the Debian package does (cmake/cpack-reproducible.cmake).
+  set(CPACK_SIFROVAC_EPOCH $ENV{SOURCE_DATE_EPOCH})
+  if(NOT CPACK_SIFROVAC_EPOCH)
+    execute_process(COMMAND dpkg-parsechangelog -l ${PROJECT_SOURCE_DIR}/debian/changelog -STimestamp
+                    OUTPUT_VARIABLE CPACK_SIFROVAC_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  endif()
+  if(NOT CPACK_SIFROVAC_EPOCH)
+    execute_process(COMMAND git -C ${PROJECT_SOURCE_DIR} log -1 --format=%ct
+                    OUTPUT_VARIABLE CPACK_SIFROVAC_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  endif()
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack-reproducible.cmake)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(CPACK_PACKAGE_FILE_NAME sifrovac-${PROJECT_VERSION}-win64)
   else()
@@ -33,8 +46,8 @@ endif()
 
 install(TARGETS sifrovac RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# Manual pages, English where every reader looks and Czech in the Czech locale's place, and the
-# Debian documents, all compressed as Debian wants them (gzip -9n: no name, no time stamp).
+# Manual pages, English where every reader looks and Czech in the Czech locale's place, compressed
+# as Debian wants them (gzip -9n: no name, no time stamp).
 set(pages man/sifrovac.1:${CMAKE_INSTALL_MANDIR}/man1 man/cs/sifrovac.1:${CMAKE_INSTALL_MANDIR}/cs/man1)
 set(compressed)
 foreach(pair IN LISTS pages)
@@ -48,33 +61,4 @@ foreach(pair IN LISTS pages)
   list(APPEND compressed ${CMAKE_BINARY_DIR}/${page}.gz)
   install(FILES ${CMAKE_BINARY_DIR}/${page}.gz DESTINATION ${destination})
 endforeach()
-add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
-                   COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/packaging/changelog
-                           > ${CMAKE_BINARY_DIR}/changelog.gz
-                   DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog)
-add_custom_target(documents ALL DEPENDS ${compressed} ${CMAKE_BINARY_DIR}/changelog.gz)
-install(FILES packaging/copyright ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
-
-set(CPACK_GENERATOR DEB)
-set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/check-packaging-tools.cmake)
-if(DPKG_BUILDFLAGS)
-  set(CPACK_SIFROVAC_HARDENED ON)
-endif()
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
-set(CMAKE_STRIP ${PROJECT_SOURCE_DIR}/cmake/debian-strip)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "sifrovac is an interactive console program, in Czech, that encodes and
-decodes plain-text files in place with a fixed, keyless substitution of
-lowercase letters, the comma and the full stop. The replaced file keeps its
-owner, permissions, ACL and extended attributes, and is never lost.
-
-sifrovac je interaktivni program pro konzoli, ktery na miste zakoduje
-a dekoduje textove soubory pevnou zamenou malych pismen, carky a tecky,
-bez klice. Nahrazeny soubor si ponecha vlastnika, prava, ACL i rozsirene
-atributy a nikdy se neztrati.")
-include(CPack)
+add_custom_target(manual_pages ALL DEPENDS ${compressed})
