@@ -435,15 +435,10 @@ bool zapisPracovniSoubor(PracovniSoubor *prac, const char *text, long delka) {
     struct stat st;
     if (fstatat(AT_FDCWD, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
         return false;
-    int fd = vytvorNovy(AT_FDCWD, prac->docasny,
-                        [&](int novy) { return zapisVse(novy, text, static_cast<size_t>(delka)); });
+    int fd = vytvorNovy(AT_FDCWD, prac->docasny, [&](int novy) {
+        return zapisVse(novy, text, static_cast<size_t>(delka)) && fstat(novy, &st) == 0;
+    });
     if (fd < 0) return false;
-    if (fstat(fd, &st) != 0) {
-        close(fd);
-        if (prac->docasny[0] != '\0') unlinkat(AT_FDCWD, prac->docasny, 0);
-        prac->docasny[0] = '\0';
-        return false;
-    }
     prac->soubor = fd;
     prac->vlastnik = st.st_uid;
     prac->skupina = st.st_gid;

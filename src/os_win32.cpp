@@ -32,8 +32,8 @@ constexpr SirokeJmeno rozsir(const char (&jmeno)[sizeof kPracovniSoubor]) {
 }
 constexpr SirokeJmeno kSirokePracovniJmeno = rozsir(kPracovniSoubor);
 constexpr const wchar_t *kPracovniSouborW = kSirokePracovniJmeno.znaky;
-// The longest path Windows takes, in UTF-16 units.
-constexpr int kNejdelsiCesta = 32768;
+// The longest path Windows takes, in UTF-16 units, as a load records it.
+constexpr DWORD kNejdelsiCesta = sizeof CilovySoubor::cesta / sizeof(wchar_t);
 constexpr DWORD kSdileniVse = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // How long a run waits for another to finish with the work file before it goes on without the
@@ -174,7 +174,7 @@ bool smazatPriZavreni(HANDLE h, bool smazat) {
 template <typename Naplneni> HANDLE vytvorNovy(const wchar_t *adresar, Naplneni naplneni) {
     HANDLE h = INVALID_HANDLE_VALUE;
     for (unsigned pokus = 0; h == INVALID_HANDLE_VALUE && pokus < 100; ++pokus) {
-        wchar_t jmeno[32768 + 64];
+        wchar_t jmeno[kNejdelsiCesta + 64];
         if (swprintf(jmeno, sizeof jmeno / sizeof *jmeno, L"%ls.%ls.%lu-%u", adresar,
                      kPracovniSouborW, GetCurrentProcessId(), pokus) < 0)
             return nullptr;
@@ -270,9 +270,9 @@ bool vratOchranu(const PracovniSoubor *prac) {
 // there when `nahradit`, and writes the change through.
 bool prejmenujPresHandle(HANDLE h, const wchar_t *cesta, bool nahradit) {
     size_t delka = wcslen(cesta);
-    alignas(
-        FILE_RENAME_INFO) unsigned char blok[sizeof(FILE_RENAME_INFO) + 32768 * sizeof(wchar_t)];
-    if (delka >= 32768) return false;
+    alignas(FILE_RENAME_INFO) unsigned char
+        blok[sizeof(FILE_RENAME_INFO) + kNejdelsiCesta * sizeof(wchar_t)];
+    if (delka >= kNejdelsiCesta) return false;
     auto *info = reinterpret_cast<FILE_RENAME_INFO *>(blok);
     info->ReplaceIfExists = nahradit;
     info->RootDirectory = nullptr;
@@ -345,7 +345,7 @@ bool nahradNaMiste(PracovniSoubor *prac, const CilovySoubor *cil) {
 
 // The named file lies on another volume than the work file: a copy beside it takes its place.
 bool nahradKopii(PracovniSoubor *prac, const CilovySoubor *cil) {
-    wchar_t adresar[32768];
+    wchar_t adresar[kNejdelsiCesta];
     wcscpy(adresar, cil->cesta);
     wchar_t *konec = wcsrchr(adresar, L'\\');
     if (konec == nullptr) return false;
@@ -419,9 +419,9 @@ long prectiSoubor(const char *nazev, char *text, long kapacita, CilovySoubor *ci
     DWORD delkaCesty = 0;
     if (GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
         !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && stav(h, cil))
-        delkaCesty = GetFinalPathNameByHandleW(h, cil->cesta, sizeof cil->cesta / sizeof(wchar_t),
+        delkaCesty = GetFinalPathNameByHandleW(h, cil->cesta, kNejdelsiCesta,
                                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (delkaCesty == 0 || delkaCesty >= sizeof cil->cesta / sizeof(wchar_t)) {
+    if (delkaCesty == 0 || delkaCesty >= kNejdelsiCesta) {
         CloseHandle(h);
         return -1;
     }

@@ -76,7 +76,7 @@ TEST_P(RunsThatCannotTakeTurns, KeepToTheirOwnFiles) {
     SKIP_UNLESS_MET(Needs{.posix = true});
     const TurnCase &c = GetParam();
     TempDir dir;
-    const uid_t uid = geteuid() == 0 ? kNobody : static_cast<uid_t>(-1);
+    const uid_t uid = ordinaryUser();
     for (int i = 0; i < 2; ++i) {
         writeFile(dir / ("f" + std::to_string(i)), textOf(i));
         (void)!chown((dir / ("f" + std::to_string(i))).c_str(), uid, uid);

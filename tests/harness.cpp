@@ -206,21 +206,19 @@ RunResult runSifrovac(const std::string &dir, const std::string &input, uid_t ui
     return finishSifrovac(startSifrovac(dir, input, uid, wrapper));
 }
 
-std::vector<std::string> delayed(const std::string &syscall, long microseconds) {
+uid_t ordinaryUser() {
+    return geteuid() == 0 ? kNobody : static_cast<uid_t>(-1);
+}
+
+std::vector<std::string> injected(const std::string &syscall, const std::string &fault) {
     // The program itself is given a time limit: strace's own would not reach it.
-    return {"strace",
-            "-f",
-            "-qq",
-            "-o",
-            "/dev/null",
-            "-e",
-            "trace=" + syscall,
-            "-e",
-            "inject=" + syscall + ":delay_enter=" + std::to_string(microseconds) + ":when=1",
-            "timeout",
-            "-s",
-            "KILL",
-            "20"};
+    const std::string inject = "inject=" + syscall + ":" + fault;
+    return {"strace", "-f",   "-qq",     "-o", "/dev/null", "-e", "trace=" + syscall,
+            "-e",     inject, "timeout", "-s", "KILL",      "20"};
+}
+
+std::vector<std::string> delayed(const std::string &syscall, long microseconds) {
+    return injected(syscall, "delay_enter=" + std::to_string(microseconds) + ":when=1");
 }
 
 std::string protectionOf(const std::string &path) {

@@ -116,8 +116,16 @@ std::string namesIn(const std::string &dir);
 // The system's own user nobody, as which runs are made that must not have root's powers.
 inline constexpr uid_t kNobody = 65534;
 
-// Delays the program's first call of `syscall` by `microseconds` under strace, to widen one window
-// of a run on purpose; the run is killed after 20 seconds.
+// The user a run is made as where root's powers would hide what the program refuses: nobody when
+// the tests run as root, else the tests' own user, (uid_t)-1.
+uid_t ordinaryUser();
+
+// A wrapper that runs the program under strace with `fault` injected into `syscall`
+// ("error=EBUSY", say); the run is killed after 20 seconds.
+std::vector<std::string> injected(const std::string &syscall, const std::string &fault);
+
+// Delays the program's first call of `syscall` by `microseconds`, to widen one window of a run on
+// purpose.
 std::vector<std::string> delayed(const std::string &syscall, long microseconds);
 
 // The banner and menu that start every pass of the dialogue, as written to a pipe.

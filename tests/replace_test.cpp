@@ -190,7 +190,7 @@ const Case kCases[] = {
      .replaced = false,
      .check = textInWorkFile,
      .needs = {.posix = true, .acls = true},
-     .wrapper = {"strace", "-qq", "-o", "/dev/null", "-e", "inject=renameat:error=EBUSY"}},
+     .wrapper = injected("renameat", "error=EBUSY")},
     {.what = "another program writes the file while the run makes its text durable",
      .replaced = false,
      .check = textInWorkFile,
@@ -215,7 +215,7 @@ TEST_P(Replace, NeverLosesTheUsersFileNorItsProtection) {
     SKIP_UNLESS_MET(c.needs);
     TempDir dir;
     writeFile(dir / "a.txt", asText(kPlain));
-    uid_t uid = c.asNobody && kRoot ? kNobody : static_cast<uid_t>(-1);
+    uid_t uid = c.asNobody ? ordinaryUser() : static_cast<uid_t>(-1);
     if (uid != static_cast<uid_t>(-1)) {
         (void)!chown(dir.path().c_str(), uid, uid);
         (void)!chown((dir / "a.txt").c_str(), uid, uid);
@@ -315,7 +315,7 @@ TEST(Replace, LeavesAFileInADirectoryTheUserMayNotWrite) {
     writeFile(dir / "ro/a.txt", kPlain);
     chmod((dir / "ro").c_str(), 0555);
     // Root may write anywhere, so the run is made as nobody.
-    uid_t uid = geteuid() == 0 ? 65534 : static_cast<uid_t>(-1);
+    uid_t uid = ordinaryUser();
     chmod(dir.path().c_str(), 0777);
     RunResult run = runSifrovac(dir.path(), "1 ro/a.txt\n3\n4\n", uid);
     EXPECT_EQ(run.output.find("Soubor zakodovan"), std::string::npos);
