@@ -126,14 +126,16 @@ long runTime() {
 // run left.
 // On Windows a forced end (SIGKILL under Wine, TerminateProcess) may leave the temporary file of a
 // work file being written, in the moments before it is marked for deletion and after the mark is
-// taken off; those are counted and removed. Ctrl-C must leave nothing there too.
+// taken off; those are counted and removed. Ctrl-C must leave nothing there too. Now and then Wine
+// leaves a run hanging after a Ctrl-C: its main thread has ended, and another waits on a futex
+// with the run's alarm blocked; such runs are counted and killed.
 TEST(Concurrency, RunsEndedAtAnyMomentLeaveTheFileWholeAndNothingBehind) {
     constexpr int kWorkers = 4, kKills = kWindows ? 15 : 60;
     // SIGTERM is no Windows event; Wine ends the process for it in a way of its own.
     const std::vector<int> signals =
         kWindows ? std::vector<int>{SIGKILL, SIGINT} : std::vector<int>{SIGKILL, SIGTERM, SIGINT};
     const long course = runTime() * 5 / 4;
-    std::atomic<int> leftByForce = 0;
+    std::atomic<int> leftByForce = 0, hungUnderWine = 0;
     auto worker = [&](unsigned seed) {
         std::mt19937 random(seed);
         TempDir dir;
@@ -146,7 +148,10 @@ TEST(Concurrency, RunsEndedAtAnyMomentLeaveTheFileWholeAndNothingBehind) {
             std::this_thread::sleep_for(std::chrono::microseconds(random() % course));
             const int signal = signals[static_cast<size_t>(kill) % signals.size()];
             ::kill(run.pid, signal);
-            finishSifrovac(run);
+            if (finishSifrovac(run, 10).hung) {
+                EXPECT_TRUE(kWindows && signal == SIGINT) << "a run hung after signal " << signal;
+                ++hungUnderWine;
+            }
             const std::string now = readFile(dir / "f");
             EXPECT_TRUE(now == text || now == encoded(text)) << now;
             if (kWindows && signal == SIGKILL)
@@ -168,6 +173,7 @@ TEST(Concurrency, RunsEndedAtAnyMomentLeaveTheFileWholeAndNothingBehind) {
     for (std::thread &w : workers)
         w.join();
     if (kWindows) RecordProperty("temporary_files_left_by_force", leftByForce.load());
+    if (kWindows) RecordProperty("runs_hung_by_wine_after_ctrl_c", hungUnderWine.load());
 }
 
 } // namespace

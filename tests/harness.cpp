@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -14,6 +16,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -70,17 +73,16 @@ void writeFile(const std::string &path, const std::string &content) {
 
 namespace {
 
-// chdir one component at a time, so that a directory deeper than PATH_MAX can be reached.
-bool changeDirectory(const std::string &dir) {
-    if (dir.size() < PATH_MAX) return chdir(dir.c_str()) == 0;
-    size_t start = 0;
+// chdir one component at a time, so that a directory deeper than PATH_MAX can be reached. `dir` is
+// cut up in place: a child of a forked test process must not allocate, as another thread may have
+// held the heap at the fork.
+bool changeDirectory(char *dir) {
+    if (strlen(dir) < PATH_MAX) return chdir(dir) == 0;
     if (dir[0] == '/' && chdir("/") != 0) return false;
-    while (start < dir.size()) {
-        size_t end = dir.find('/', start);
-        if (end == std::string::npos) end = dir.size();
-        if (end > start && chdir(dir.substr(start, end - start).c_str()) != 0) return false;
-        start = end + 1;
-    }
+    char *rest = nullptr;
+    for (char *part = strtok_r(dir, "/", &rest); part != nullptr;
+         part = strtok_r(nullptr, "/", &rest))
+        if (chdir(part) != 0) return false;
     return true;
 }
 
@@ -154,19 +156,21 @@ pid_t startProgram(const char *const *argv, int in, int out, const std::string &
 #ifdef SIFROVAC_WINE
     prepareWine();
 #endif
-    pid_t pid = fork();
-    if (pid != 0) return pid;
-    if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || !changeDirectory(dir)) _exit(126);
-    if (uid != static_cast<uid_t>(-1) && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
-    alarm(kWindows ? 60 : 20);
-    // A Windows program runs under Wine.
+    // Everything the child needs is made before the fork (see changeDirectory).
     const std::string name = argv[0];
     std::vector<const char *> args;
+    // A Windows program runs under Wine.
     if (name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0)
         args.push_back(kWineLoader);
     for (; *argv != nullptr; ++argv)
         args.push_back(*argv);
     args.push_back(nullptr);
+    std::string where = dir;
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || !changeDirectory(where.data())) _exit(126);
+    if (uid != static_cast<uid_t>(-1) && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
+    alarm(kWindows ? 60 : 20);
     execvp(args[0], const_cast<char *const *>(args.data()));
     _exit(127);
 }
@@ -191,11 +195,25 @@ StartedRun startSifrovac(const std::string &dir, const std::string &input, uid_t
     return run;
 }
 
-RunResult finishSifrovac(const StartedRun &run) {
+RunResult finishSifrovac(const StartedRun &run, int seconds) {
     int status = 0;
-    waitpid(run.pid, &status, 0);
+    // A run ends by the alarm it was given, but under Wine a process whose main thread has ended
+    // can keep a thread that blocks it; such a run is killed.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    bool hung = false;
+    auto pause = std::chrono::microseconds(100);
+    while (waitpid(run.pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            hung = true;
+            kill(run.pid, SIGKILL);
+            waitpid(run.pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(10000));
+    }
     RunResult result{readFile(run.io + "/out"),
-                     WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
+                     WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), hung};
     std::error_code ignored;
     std::filesystem::remove_all(run.io, ignored);
     return result;

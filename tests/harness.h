@@ -40,6 +40,7 @@ void writeFile(const std::string &path, const std::string &content);
 struct RunResult {
     std::string output; // everything written to standard output
     int status;         // the exit status, or 128 + the signal that ended the run
+    bool hung = false;  // it had not ended in the time given, and was killed
 };
 
 #ifdef SIFROVAC_WINE
@@ -104,7 +105,8 @@ struct StartedRun {
 StartedRun startSifrovac(const std::string &dir, const std::string &input,
                          uid_t uid = static_cast<uid_t>(-1),
                          const std::vector<std::string> &wrapper = {});
-RunResult finishSifrovac(const StartedRun &run);
+// Waits for the run to end, `seconds` at most (a hung run is killed).
+RunResult finishSifrovac(const StartedRun &run, int seconds = kWindows ? 65 : 25);
 
 // Everything that guards a file besides its content: mode, owner, group, extended attributes
 // (the access ACL among them), as one comparable string.
