@@ -138,6 +138,18 @@ bool najdi(const char *nazev, CilovySoubor *cil, struct stat *st) {
     return false;
 }
 
+// Whether the system's own open of `nazev` reaches the entry `st` that najdi found by hand. Where
+// the system would refuse a link on the way (another user's link in a sticky world-writable
+// directory, with fs.protected_symlinks), or would reach another file, the name finds nothing.
+bool systemNajde(const char *nazev, const struct stat &st) {
+    int fd = open(nazev, O_PATH | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat tam;
+    bool ok = fstat(fd, &tam) == 0 && stejny(tam, st);
+    close(fd);
+    return ok;
+}
+
 // ---- Making a new file durable
 
 // Calls `pokus` with fresh temporary names (".codedText.txt.XXXXXX", short enough for any file
@@ -385,6 +397,10 @@ bool terminalUtf8() {
 long prectiSoubor(const char *nazev, char *text, long kapacita, CilovySoubor *cil) {
     struct stat st;
     if (!najdi(nazev, cil, &st)) return -1;
+    if (!systemNajde(nazev, st)) {
+        close(cil->adresar);
+        return -1;
+    }
     // Only a regular file is opened at all: a FIFO or a device is never waited on or disturbed.
     cil->soubor = -1;
     if (S_ISREG(st.st_mode))

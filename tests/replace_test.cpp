@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <sys/acl.h>
 #include <sys/stat.h>
@@ -48,6 +49,23 @@ struct Case {
     std::vector<std::string> wrapper = {}; // strace, to make a system call fail or wait on purpose
     // What another program does while the run waits in a system call the wrapper delays.
     std::function<void(const TempDir &)> during = nullptr;
+    bool protectedLinks = false; // the kernel's fs.protected_symlinks set for the run
+    const char *said = nullptr;  // the line after the prompt, where it is not the success line
+};
+
+// Sets a kernel setting under /proc/sys for the object's lifetime.
+class KernelSetting {
+  public:
+    KernelSetting(const std::string &path, const std::string &value)
+        : path_(path), previous_(readFile(path)) {
+        writeFile(path_, value);
+    }
+    ~KernelSetting() {
+        writeFile(path_, previous_);
+    }
+
+  private:
+    std::string path_, previous_;
 };
 
 void workFileIsTheUsersFile(const TempDir &d) {
@@ -65,6 +83,19 @@ void setAcl(const std::string &path, acl_type_t type, const char *text) {
 void rootsFile(const std::string &path, mode_t mode) {
     (void)!chown(path.c_str(), 0, 0);
     chmod(path.c_str(), mode);
+}
+
+// A sticky world-writable directory (`mode`, as /tmp is with 1777) holding report.txt, a link
+// owned by `owner` to root's private file.
+void linkToRootsFile(const TempDir &d, mode_t mode, uid_t owner) {
+    fs::create_directory(d / "private");
+    fs::rename(d / "a.txt", d / "private/shadow");
+    rootsFile(d / "private/shadow", 0600);
+    chmod((d / "private").c_str(), 0700);
+    fs::create_directory(d / "shared");
+    chmod((d / "shared").c_str(), mode);
+    fs::create_symlink("../private/shadow", d / "shared/report.txt");
+    (void)!lchown((d / "shared/report.txt").c_str(), owner, owner);
 }
 
 // An ACL entry that lets nobody write the file, and a user attribute.
@@ -196,6 +227,28 @@ const Case kCases[] = {
      .check = textInWorkFile,
      .wrapper = delayed("fsync", 1000000),
      .during = [](const TempDir &d) { writeFile(d / "a.txt", kPlain); }},
+    {.what = "another user's link in a sticky world-writable directory is not followed",
+     .setUp = [](const TempDir &d) { linkToRootsFile(d, 01777, kNobody); },
+     .typed = "shared/report.txt",
+     .target = "private/shadow",
+     .replaced = false,
+     .check = [](const TempDir &d) { EXPECT_EQ(namesIn(d.path()), "private shared"); },
+     .needs = {.posix = true, .root = true},
+     .protectedLinks = true,
+     .said = "Soubor nenalezen, nelze nacist soubor\n"},
+    {.what = "the running user's own link in a sticky world-writable directory is followed",
+     .setUp = [](const TempDir &d) { linkToRootsFile(d, 01777, 0); },
+     .typed = "shared/report.txt",
+     .target = "private/shadow",
+     .check = [](const TempDir &d) { EXPECT_TRUE(fs::is_symlink(d / "shared/report.txt")); },
+     .needs = {.posix = true, .root = true},
+     .protectedLinks = true},
+    {.what = "another user's link in a directory that is not sticky is followed",
+     .setUp = [](const TempDir &d) { linkToRootsFile(d, 0777, kNobody); },
+     .typed = "shared/report.txt",
+     .target = "private/shadow",
+     .needs = {.posix = true, .root = true},
+     .protectedLinks = true},
     {.what = "a read-only file is left (Wine maps missing write bits to the read-only attribute)",
      .setUp = [](const TempDir &d) { chmod((d / "a.txt").c_str(), 0444); },
      .replaced = false,
@@ -221,6 +274,8 @@ TEST_P(Replace, NeverLosesTheUsersFileNorItsProtection) {
         (void)!chown((dir / "a.txt").c_str(), uid, uid);
     }
     c.setUp(dir);
+    std::optional<KernelSetting> links;
+    if (c.protectedLinks) links.emplace("/proc/sys/fs/protected_symlinks", "1");
     const std::string guarded = protectionOf(dir / c.target);
     StartedRun started = startSifrovac(dir.path(), "1 "s + c.typed + "\n4\n", uid, c.wrapper);
     if (c.during) {
@@ -228,7 +283,7 @@ TEST_P(Replace, NeverLosesTheUsersFileNorItsProtection) {
         c.during(dir);
     }
     RunResult run = finishSifrovac(started);
-    const char *message = c.replaced ? "Soubor zakodovan\n" : "";
+    const char *message = c.said != nullptr ? c.said : c.replaced ? "Soubor zakodovan\n" : "";
     EXPECT_EQ(run.output,
               asText(kMenu + "Zadejte nazev souboru, ktery chcete zakodovat\n"s + message + kMenu));
     EXPECT_EQ(readFile(dir / c.target), asText(c.replaced ? kEncoded : kPlain));
