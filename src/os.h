@@ -3,17 +3,21 @@
 // nothing of the program but this header.
 #pragma once
 
+#include "buffers.h"
+
 // Every transformed text passes through this file in the current directory.
 inline constexpr char kPracovniSoubor[] = "codedText.txt";
 
 #ifdef _WIN32
 #include <cwchar>
 
-// The file a load read: its full path, its identity on its volume, and its size and times then.
+// The file a load read: its full path, its identity on its volume, its size and times then, and
+// the text read.
 struct CilovySoubor {
     wchar_t cesta[32768];
     unsigned long svazek, indexVysoky, indexNizky;
     long long velikost, zapsano, zmeneno;
+    char obsah[kVelikostTextu];
 };
 
 // One run's work file, from its writing to the end of its replacement, and the run's hold on the
@@ -33,24 +37,33 @@ struct PracovniSoubor {
 #include <sys/types.h>
 
 // The file a load read: the directory that holds it, its name there after following every link,
-// the file itself, open, its status then, and whether the work file's place lay on the way.
+// the file itself, open and locked where other runs take the lock, its status then, whether the
+// work file's place lay on the way, and the bytes read.
 struct CilovySoubor {
     int adresar;
     int soubor;
     char jmeno[NAME_MAX + 1];
     struct stat nacteny;
     bool pracovniMistoNaCeste;
+    long delka;
+    char obsah[kVelikostTextu];
 };
+
+// A run's temporary name, ".codedText.txt.PID.XXXXXX": its process tells one a killed run left.
+inline constexpr int kDelkaDocasneho = 40;
 
 // One run's work file, from its writing to the end of its replacement, and the run's hold on the
 // work file's place in the current directory.
 struct PracovniSoubor {
-    int zamek;        // the current directory, locked, or -1 when the run goes without the lock
-    int soubor;       // the written text, open, or -1
-    char docasny[32]; // its temporary name in the current directory, where it could not be unnamed
-    bool pojmenovan;  // it stands under the work file's name
-    bool prevzal;     // it took the named file's owner, mode, ACL and attributes
-    bool umisten;     // the text has taken the named file's place
+    int zamek;  // the current directory, locked, or -1 when the run goes without the lock
+    int soubor; // the written text, open, or -1
+    // Its temporary name in the current directory, where it could not be unnamed.
+    char docasny[kDelkaDocasneho];
+    // Its temporary name beside the named file, in `vedleAdresar`, once it was linked there.
+    char vedle[kDelkaDocasneho];
+    int vedleAdresar;
+    bool prevzal;        // it took the named file's owner, mode, ACL and attributes
+    bool umisten;        // the text has taken the named file's place
     bool mistoUzivatele; // the work file's place holds the user's own file, or a link to it
     uid_t vlastnik;      // its owner and group when it was made
     gid_t skupina;
@@ -58,11 +71,12 @@ struct PracovniSoubor {
 };
 #endif
 
-// Reads the named regular file's text, as the system's text mode gives it, into `text`: at most
-// `kapacita` characters, so a longer file fills it. Returns the count read, with `cil` recording
-// which file it was and how it stood; or -1, with nothing to release, when there is no regular file
-// by that name that could be opened and read. Never waits on a device or a pipe.
-long prectiSoubor(const char *nazev, char *text, long kapacita, CilovySoubor *cil);
+// Reads the named regular file's text, as the system's text mode gives it, into `cil->obsah`: a
+// longer file fills it. Returns the count read, with `cil` recording which file it was and how it
+// stood; or -1, with nothing to release, when there is no regular file by that name that could be
+// opened and read. Never waits on a device or a pipe; waits a few seconds at most while another
+// run replaces the same file, and then reads what that run left.
+long prectiSoubor(const char *nazev, CilovySoubor *cil);
 
 // Releases what `cil` holds.
 void pustCil(CilovySoubor *cil);
@@ -83,8 +97,9 @@ bool zapisPracovniSoubor(PracovniSoubor *prac, const char *text, long delka);
 bool nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil);
 
 // Ends what zamkniPracovniSoubor began: a written text that did not take the named file's place
-// stays, durably, under the work file's name, readable by its owner alone (where no other run's
-// work file or the user's own file stands there); then other runs may go on.
+// stays, durably, under the work file's name, readable by its owner alone; where that name is not
+// the run's to take (the user's own file, another user's file, a lockless run beside another),
+// under the work file's name followed by a dot and the user's number. Then other runs may go on.
 void pustPracovniSoubor(PracovniSoubor *prac);
 
 // Writes one line of the banner and its line end to standard output; the line's one letter outside

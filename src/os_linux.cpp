@@ -1,7 +1,9 @@
 // Files and the console on Linux, which this file relies on: O_PATH, O_TMPFILE and /proc/self/fd. A
-// file is found through the descriptor of its directory and replaced by a rename there; a new file
-// has no name until it is whole and guarded as the file it replaces, and the replacement is durable
-// before the caller hears of it.
+// file is found through the descriptor of its directory, only where the system's own open of the
+// name reaches it, and is locked while a run works on it. The work file has no name in the current
+// directory until its text is left there: it is linked beside the named file under a temporary
+// name, takes that file's protections and is renamed into its place within that directory, after
+// a last look at the file's content; the replacement is durable before the caller hears of it.
 //
 // Its parts, in order, as in os_win32.cpp: reading and writing whole files; finding the named file;
 // making a new file durable; taking over a file's protections; putting a file in place; leaving the
@@ -10,11 +12,13 @@
 
 #include <acl/libacl.h>
 #include <attr/libattr.h>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <initializer_list>
 #include <strings.h>
@@ -76,12 +80,29 @@ bool stejnyCas(const struct timespec &a, const struct timespec &b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-// Whether the file `cil` names is still the one that was read, with the same size, modification
-// and change time: no other program has written it, replaced it or changed its protections.
+// Whether the open file `fd` holds exactly the `delka` bytes of `obsah`.
+bool drziPrave(int fd, const char *obsah, long delka) {
+    char blok[1 << 16];
+    for (long od = 0;;) {
+        ssize_t n = pread(fd, blok, sizeof blok, od);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || n > delka - od || memcmp(blok, obsah + od, static_cast<size_t>(n)) != 0)
+            return false;
+        if (n == 0) return od == delka;
+        od += n;
+    }
+}
+
+// Whether the file `cil` names is still the one that was read, with the same content, size,
+// modification and change time: no other program has written it, replaced it or changed its
+// protections. The content is compared too, since a file system's time stamps may be too coarse
+// to tell a save of the same size in the same tick; the name is looked at last, just before the
+// rename.
 bool jeBezeZmeny(const CilovySoubor *cil) {
     struct stat nyni;
     const struct stat &byl = cil->nacteny;
-    return fstatat(cil->adresar, cil->jmeno, &nyni, AT_SYMLINK_NOFOLLOW) == 0 &&
+    return drziPrave(cil->soubor, cil->obsah, cil->delka) &&
+           fstatat(cil->adresar, cil->jmeno, &nyni, AT_SYMLINK_NOFOLLOW) == 0 &&
            stejny(nyni, byl) && nyni.st_size == byl.st_size &&
            stejnyCas(nyni.st_mtim, byl.st_mtim) && stejnyCas(nyni.st_ctim, byl.st_ctim);
 }
@@ -152,11 +173,45 @@ bool systemNajde(const char *nazev, const struct stat &st) {
 
 // ---- Making a new file durable
 
-// Calls `pokus` with fresh temporary names (".codedText.txt.XXXXXX", short enough for any file
-// system) written into `jmeno` until one is free; false once a try fails for another reason.
-template <typename Pokus> bool podVolnymJmenem(char *jmeno, Pokus pokus) {
+// The process whose temporary name `jmeno` is, or -1 where it is none.
+long procesDocasneho(const char *jmeno) {
+    char predpona[sizeof kPracovniSoubor + 2];
+    snprintf(predpona, sizeof predpona, ".%s.", kPracovniSoubor);
+    size_t n = strlen(predpona);
+    if (strncmp(jmeno, predpona, n) != 0 || isdigit(static_cast<unsigned char>(jmeno[n])) == 0)
+        return -1;
+    char *konec;
+    long pid = strtol(jmeno + n, &konec, 10);
+    return *konec == '.' && strlen(konec + 1) == 6 && strspn(konec + 1, "0123456789abcdef") == 6
+               ? pid
+               : -1;
+}
+
+// Removes from `adresar` the temporary names of runs that were ended by force (SIGKILL, a power
+// cut) before they could remove them: those whose process no longer exists.
+void uklidPozustatky(int adresar) {
+    int d = openat(adresar, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d < 0) return;
+    alignas(struct dirent64) char blok[1 << 14];
+    for (ssize_t n; (n = getdents64(d, blok, sizeof blok)) > 0;)
+        for (ssize_t i = 0; i < n;) {
+            const auto *zaznam = reinterpret_cast<const struct dirent64 *>(blok + i);
+            i += zaznam->d_reclen;
+            long pid = procesDocasneho(zaznam->d_name);
+            if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+                unlinkat(d, zaznam->d_name, 0);
+        }
+    close(d);
+}
+
+// Calls `pokus` with fresh temporary names in `adresar` (".codedText.txt.PID.XXXXXX", short
+// enough for any file system) written into `jmeno` until one is free; false once a try fails for
+// another reason. What killed runs left there goes first.
+template <typename Pokus> bool podVolnymJmenem(int adresar, char *jmeno, Pokus pokus) {
+    uklidPozustatky(adresar);
     for (int i = 0; i < 100; ++i) {
-        snprintf(jmeno, 32, ".%s.%06x", kPracovniSoubor, arc4random() & 0xFFFFFF);
+        snprintf(jmeno, kDelkaDocasneho, ".%s.%ld.%06x", kPracovniSoubor,
+                 static_cast<long>(getpid()), arc4random() & 0xFFFFFF);
         if (pokus(jmeno)) return true;
         if (errno != EEXIST) return false;
     }
@@ -175,7 +230,7 @@ int otevriNovy(int adresar, char *docasny) {
             fd = openat(adresar, jmeno, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
             return fd >= 0;
         };
-        if (!podVolnymJmenem(docasny, vytvor)) return -1;
+        if (!podVolnymJmenem(adresar, docasny, vytvor)) return -1;
     }
     // A default ACL of the directory gives a new file entries of its own; the mode masks them,
     // but they go all the same, so that nothing of them can ever come into force.
@@ -202,16 +257,17 @@ template <typename Naplneni> int vytvorNovy(int adresar, char *docasny, Naplneni
     return -1;
 }
 
-// Links the unnamed file `fd` into `adresar` as `jmeno`, which must be free.
+// Links the open file `fd` into `adresar` as `jmeno`, which must be free: by its descriptor, so
+// that no name of it can be swapped on the way.
 bool pripoj(int fd, int adresar, const char *jmeno) {
     char cesta[32];
     snprintf(cesta, sizeof cesta, "/proc/self/fd/%d", fd);
     return linkat(AT_FDCWD, cesta, adresar, jmeno, AT_SYMLINK_FOLLOW) == 0;
 }
 
-// Links the unnamed file `fd` into `adresar` under a fresh temporary name, copied into `jmeno`.
+// Links the open file `fd` into `adresar` under a fresh temporary name, copied into `jmeno`.
 bool pripojDocasne(int fd, int adresar, char *jmeno) {
-    return podVolnymJmenem(jmeno, [&](const char *j) { return pripoj(fd, adresar, j); });
+    return podVolnymJmenem(adresar, jmeno, [&](const char *j) { return pripoj(fd, adresar, j); });
 }
 
 // Makes the entries of the directory `adresar` (a path descriptor, or AT_FDCWD) durable. Where this
@@ -259,82 +315,50 @@ bool vratOchranu(const PracovniSoubor *prac) {
 
 // ---- Putting a file in place
 
-// Gives the work file the work file's name, in place of whatever an earlier run left there, but
-// never of the user's own file; only the run that holds the lock does this.
-bool zaberPracovniMisto(PracovniSoubor *prac) {
-    if (prac->zamek < 0 || prac->mistoUzivatele) return false;
-    if (unlinkat(AT_FDCWD, kPracovniSoubor, 0) != 0 && errno != ENOENT) return false;
-    if (!pripoj(prac->soubor, AT_FDCWD, kPracovniSoubor)) return false;
-    prac->pojmenovan = true;
-    return true;
-}
-
-// Gives the work file a name, `*adresar` and `jmeno`, from which it can be renamed into the named
-// file's place: its temporary name, if it has one; else the work file's name where
-// zaberPracovniMisto may take it; else a fresh temporary name beside the named file, which no other
-// run touches.
-bool pojmenuj(PracovniSoubor *prac, const CilovySoubor *cil, int *adresar, char *jmeno) {
-    *adresar = AT_FDCWD;
-    if (prac->docasny[0] != '\0') {
-        strcpy(jmeno, prac->docasny);
-        return true;
-    }
-    if (zaberPracovniMisto(prac)) {
-        strcpy(jmeno, kPracovniSoubor);
-        return true;
-    }
-    *adresar = cil->adresar;
-    return pripojDocasne(prac->soubor, cil->adresar, jmeno);
-}
-
-// Renames `jmeno` in `adresar`, the new file `fd`, into the place of the file `cil` names, if
-// that is still as it was read, and makes the change durable. False, with nothing renamed, if it
-// could not be done; false too if the rename was made but is not durable, or if another program
+// Renames `jmeno` in the named file's directory, the new file `fd`, into the named file's place,
+// if that still holds what was read, and makes the change durable. False, with nothing renamed, if
+// it could not be done; false too if the rename was made but is not durable, or if another program
 // has since put something else in that place.
-bool prejmenuj(int adresar, const char *jmeno, const CilovySoubor *cil, int fd, bool *umisten) {
-    if (!jeBezeZmeny(cil)) {
-        errno = ESTALE;
+bool prejmenuj(const char *jmeno, const CilovySoubor *cil, int fd, bool *umisten) {
+    if (!jeBezeZmeny(cil) || renameat(cil->adresar, jmeno, cil->adresar, cil->jmeno) != 0)
         return false;
-    }
-    if (renameat(adresar, jmeno, cil->adresar, cil->jmeno) != 0) return false;
     *umisten = true;
     struct stat nyni, novy;
     return zapisAdresar(cil->adresar, fd) && fstat(fd, &novy) == 0 &&
            fstatat(cil->adresar, cil->jmeno, &nyni, AT_SYMLINK_NOFOLLOW) == 0 && stejny(nyni, novy);
 }
 
-// The named file lies on the work file's file system: the work file itself takes its place.
-bool nahradNaMiste(PracovniSoubor *prac, const CilovySoubor *cil) {
+// The work file, unnamed, lies on the named file's file system: it takes the file's protections
+// and, linked beside that file under a temporary name, its place. Nothing of that is ever seen in
+// the current directory. False with `*propojen` false if it cannot be linked there (another mount
+// of the file system, no /proc), for a copy to go instead.
+bool nahradNaMiste(PracovniSoubor *prac, const CilovySoubor *cil, bool *propojen) {
+    // Unnamed, it takes the protections first, so that a name beside the file stands there for
+    // the few calls up to the rename alone.
+    if (prac->docasny[0] != '\0') return false;
     prac->prevzal = true;
-    int adresar;
-    char jmeno[NAME_MAX + 1];
-    if (!prevezmiOchranu(cil->soubor, cil->nacteny, prac->soubor) ||
-        !pojmenuj(prac, cil, &adresar, jmeno))
-        return false;
-    bool docasny = adresar != AT_FDCWD;
-    bool ok = prejmenuj(adresar, jmeno, cil, prac->soubor, &prac->umisten);
-    if (prac->umisten) {
-        prac->docasny[0] = '\0';
-        prac->pojmenovan = false;
-    } else if (docasny) {
-        int chyba = errno;
-        unlinkat(adresar, jmeno, 0);
-        errno = chyba;
-    }
+    // Where the protections cannot be taken, no copy could take them either.
+    *propojen = true;
+    if (!prevezmiOchranu(cil->soubor, cil->nacteny, prac->soubor)) return false;
+    *propojen = pripojDocasne(prac->soubor, cil->adresar, prac->vedle);
+    if (!*propojen) return false;
+    prac->vedleAdresar = cil->adresar;
+    bool ok = prejmenuj(prac->vedle, cil, prac->soubor, &prac->umisten);
+    if (prac->umisten) prac->vedle[0] = '\0';
     return ok;
 }
 
-// The named file lies on another file system: a copy of the work file beside it takes its place,
-// as mv does.
+// Otherwise a copy of the work file, made beside the named file with its protections, takes its
+// place, as mv does.
 bool nahradKopii(PracovniSoubor *prac, const CilovySoubor *cil) {
-    char jmeno[32];
+    char jmeno[kDelkaDocasneho];
     int fd = vytvorNovy(cil->adresar, jmeno, [&](int novy) {
         return zkopiruj(prac->soubor, novy) && prevezmiOchranu(cil->soubor, cil->nacteny, novy);
     });
     if (fd < 0) return false;
     // Unnamed where the system allows it, it needs a name to be renamed from.
     bool ok = jmeno[0] != '\0' || pripojDocasne(fd, cil->adresar, jmeno);
-    ok = ok && prejmenuj(cil->adresar, jmeno, cil, fd, &prac->umisten);
+    ok = ok && prejmenuj(jmeno, cil, fd, &prac->umisten);
     if (!prac->umisten && jmeno[0] != '\0') unlinkat(cil->adresar, jmeno, 0);
     close(fd);
     return ok;
@@ -342,32 +366,37 @@ bool nahradKopii(PracovniSoubor *prac, const CilovySoubor *cil) {
 
 // ---- Leaving the work file
 
-// Gives the work file the work file's name, to leave its text there: a run that holds the lock
-// takes the name from an earlier run's work file (zaberPracovniMisto), a run without it only a
-// free name.
-bool pojmenujPracovni(PracovniSoubor *prac) {
-    if (prac->docasny[0] == '\0')
-        return zaberPracovniMisto(prac) ||
-               (prac->zamek < 0 && pripoj(prac->soubor, AT_FDCWD, kPracovniSoubor));
-    unsigned prepsat = prac->zamek >= 0 ? 0 : RENAME_NOREPLACE;
-    if (prac->mistoUzivatele ||
-        renameat2(AT_FDCWD, prac->docasny, AT_FDCWD, kPracovniSoubor, prepsat) != 0)
-        return false;
-    prac->docasny[0] = '\0';
-    return true;
+// Gives the work file `nazev` in the current directory, replacing what stands there when
+// `nahradit`.
+bool pojmenujJako(PracovniSoubor *prac, const char *nazev, bool nahradit) {
+    if (prac->docasny[0] != '\0') {
+        if (renameat2(AT_FDCWD, prac->docasny, AT_FDCWD, nazev, nahradit ? 0 : RENAME_NOREPLACE) !=
+            0)
+            return false;
+        prac->docasny[0] = '\0';
+        return true;
+    }
+    if (nahradit && unlinkat(AT_FDCWD, nazev, 0) != 0 && errno != ENOENT) return false;
+    return pripoj(prac->soubor, AT_FDCWD, nazev);
 }
 
-// Leaves the text that did not take the named file's place under the work file's name, its owner's
-// alone, durably; where it may not have that name, or cannot be made its owner's alone, it goes.
+// Gives the work file the work file's name, to leave its text there: a run that holds the lock
+// takes the name from an earlier run's work file, a run without it only a free name. Where the
+// name is not the run's to take, the work file's name with the user's number after it.
+bool pojmenujPracovni(PracovniSoubor *prac) {
+    if (pojmenujJako(prac, kPracovniSoubor, prac->zamek >= 0 && !prac->mistoUzivatele)) return true;
+    char nahradni[sizeof kPracovniSoubor + 16];
+    snprintf(nahradni, sizeof nahradni, "%s.%lu", kPracovniSoubor,
+             static_cast<unsigned long>(geteuid()));
+    return pojmenujJako(prac, nahradni, true);
+}
+
+// Leaves the text that did not take the named file's place in the current directory, its owner's
+// alone, durably; where it cannot be made its owner's alone, it goes.
 void ponechej(PracovniSoubor *prac) {
-    if (prac->prevzal && !vratOchranu(prac)) {
-        if (prac->pojmenovan) unlinkat(AT_FDCWD, kPracovniSoubor, 0);
-        prac->pojmenovan = false;
-    } else if (!prac->pojmenovan) {
-        prac->pojmenovan = pojmenujPracovni(prac);
-    }
+    bool pojmenovan = (!prac->prevzal || vratOchranu(prac)) && pojmenujPracovni(prac);
     if (prac->docasny[0] != '\0') unlinkat(AT_FDCWD, prac->docasny, 0);
-    if (!prac->pojmenovan) return;
+    if (!pojmenovan) return;
     (void)fsync(prac->soubor);
     (void)zapisAdresar(AT_FDCWD, prac->soubor);
 }
@@ -378,6 +407,16 @@ void ponechej(PracovniSoubor *prac) {
 // lock, and how long it sleeps between two tries.
 constexpr int kCekaniNaZamekMs = 3000;
 constexpr int kKrokCekaniMs = 5;
+
+// Waits kCekaniNaZamekMs at most for the lock on `fd`; false where the run goes without it.
+bool zamkni(int fd) {
+    for (int cekano = 0; flock(fd, LOCK_EX | LOCK_NB) != 0; cekano += kKrokCekaniMs) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || cekano >= kCekaniNaZamekMs) return false;
+        const struct timespec krok = {0, kKrokCekaniMs * 1000000L};
+        nanosleep(&krok, nullptr);
+    }
+    return true;
+}
 
 // ---- The console
 
@@ -394,28 +433,37 @@ bool terminalUtf8() {
 
 } // namespace
 
-long prectiSoubor(const char *nazev, char *text, long kapacita, CilovySoubor *cil) {
-    struct stat st;
-    if (!najdi(nazev, cil, &st)) return -1;
-    if (!systemNajde(nazev, st)) {
-        close(cil->adresar);
-        return -1;
+long prectiSoubor(const char *nazev, CilovySoubor *cil) {
+    // Runs naming one file, from any directory, take turns on the file itself; one that had to
+    // wait finds the name again, as the run before may have put another file under it.
+    for (int pokus = 0; pokus < 10; ++pokus) {
+        struct stat st;
+        if (!najdi(nazev, cil, &st)) return -1;
+        // Only a regular file is opened at all: a FIFO or a device is never waited on or disturbed.
+        cil->soubor = -1;
+        if (systemNajde(nazev, st) && S_ISREG(st.st_mode))
+            cil->soubor = openat(cil->adresar, cil->jmeno,
+                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (cil->soubor < 0 || fstat(cil->soubor, &cil->nacteny) != 0 ||
+            !stejny(st, cil->nacteny)) {
+            if (cil->soubor >= 0) close(cil->soubor);
+            close(cil->adresar);
+            return -1;
+        }
+        (void)zamkni(cil->soubor);
+        if (fstatat(cil->adresar, cil->jmeno, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !stejny(st, cil->nacteny) || fstat(cil->soubor, &cil->nacteny) != 0) {
+            pustCil(cil);
+            continue;
+        }
+        constexpr long kapacita = sizeof cil->obsah;
+        cil->delka = cil->nacteny.st_size >= kapacita
+                         ? kapacita
+                         : prectiVse(cil->soubor, cil->obsah, static_cast<size_t>(kapacita));
+        if (cil->delka < 0) pustCil(cil);
+        return cil->delka;
     }
-    // Only a regular file is opened at all: a FIFO or a device is never waited on or disturbed.
-    cil->soubor = -1;
-    if (S_ISREG(st.st_mode))
-        cil->soubor = openat(cil->adresar, cil->jmeno,
-                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (cil->soubor < 0 || fstat(cil->soubor, &cil->nacteny) != 0 || !stejny(st, cil->nacteny)) {
-        if (cil->soubor >= 0) close(cil->soubor);
-        close(cil->adresar);
-        return -1;
-    }
-    long delka = cil->nacteny.st_size >= kapacita
-                     ? kapacita
-                     : prectiVse(cil->soubor, text, static_cast<size_t>(kapacita));
-    if (delka < 0) pustCil(cil);
-    return delka;
+    return -1;
 }
 
 void pustCil(CilovySoubor *cil) {
@@ -429,15 +477,9 @@ void zamkniPracovniSoubor(PracovniSoubor *prac) {
     // Where the directory cannot be read, or another user holds the lock for longer than a run
     // takes, the run goes on without it: it then keeps to names that no other run uses.
     prac->zamek = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (int cekano = 0; prac->zamek >= 0 && flock(prac->zamek, LOCK_EX | LOCK_NB) != 0;
-         cekano += kKrokCekaniMs) {
-        if ((errno != EWOULDBLOCK && errno != EINTR) || cekano >= kCekaniNaZamekMs) {
-            close(prac->zamek);
-            prac->zamek = -1;
-            break;
-        }
-        const struct timespec krok = {0, kKrokCekaniMs * 1000000L};
-        nanosleep(&krok, nullptr);
+    if (prac->zamek >= 0 && !zamkni(prac->zamek)) {
+        close(prac->zamek);
+        prac->zamek = -1;
     }
     sigset_t ukoncujici;
     sigemptyset(&ukoncujici);
@@ -473,9 +515,10 @@ bool nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil) {
     if (prac->soubor < 0 || fstat(prac->soubor, &pracovni) != 0 ||
         faccessat(cil->adresar, cil->jmeno, W_OK, AT_EACCESS) != 0)
         return false;
+    bool propojen = false;
     if (pracovni.st_dev == cil->nacteny.st_dev) {
-        if (nahradNaMiste(prac, cil)) return true;
-        if (prac->umisten || errno != EXDEV) return false;
+        bool ok = nahradNaMiste(prac, cil, &propojen);
+        if (propojen) return ok;
     }
     return nahradKopii(prac, cil);
 }
@@ -483,9 +526,13 @@ bool nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil) {
 void pustPracovniSoubor(PracovniSoubor *prac) {
     if (prac->soubor >= 0) {
         if (!prac->umisten) ponechej(prac);
-        // A copy took the named file's place: the work file, if it was named, goes.
-        if (prac->umisten && prac->docasny[0] != '\0') unlinkat(AT_FDCWD, prac->docasny, 0);
-        if (prac->umisten && prac->pojmenovan) unlinkat(AT_FDCWD, kPracovniSoubor, 0);
+        // Whatever did not take the named file's place goes from beside it, and a work file that
+        // had to have a name, once a copy took that place.
+        if (prac->vedle[0] != '\0') unlinkat(prac->vedleAdresar, prac->vedle, 0);
+        if (prac->docasny[0] != '\0') unlinkat(AT_FDCWD, prac->docasny, 0);
+        // An earlier run's work file, which this run's text would have overwritten, goes too.
+        if (prac->umisten && prac->zamek >= 0 && !prac->mistoUzivatele)
+            unlinkat(AT_FDCWD, kPracovniSoubor, 0);
         close(prac->soubor);
     }
     if (prac->zamek >= 0) close(prac->zamek);

@@ -408,7 +408,7 @@ bool sirokyNazev(const char *nazev, wchar_t *siroky, int kapacita) {
 
 } // namespace
 
-long prectiSoubor(const char *nazev, char *text, long kapacita, CilovySoubor *cil) {
+long prectiSoubor(const char *nazev, CilovySoubor *cil) {
     wchar_t siroky[kNejdelsiCesta];
     if (!sirokyNazev(nazev, siroky, kNejdelsiCesta)) return -1;
     HANDLE h = CreateFileW(siroky, GENERIC_READ, kSdileniVse, nullptr, OPEN_EXISTING,
@@ -426,7 +426,8 @@ long prectiSoubor(const char *nazev, char *text, long kapacita, CilovySoubor *ci
         return -1;
     }
     // Every character of the text takes one or two bytes of the file.
-    long delka = cil->velikost > 2LL * kapacita ? kapacita : prectiText(h, text, kapacita);
+    constexpr long kapacita = sizeof cil->obsah;
+    long delka = cil->velikost > 2LL * kapacita ? kapacita : prectiText(h, cil->obsah, kapacita);
     CloseHandle(h);
     return delka;
 }

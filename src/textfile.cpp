@@ -4,8 +4,8 @@
 
 Nacteni nactiSoubor(Radek *obsahSouboru, const char *nazevSouboru, CilovySoubor *cil) {
     // The text is read aside first, so that a refused file leaves the buffer as it was.
-    char nacitany[kVelikostTextu];
-    long delka = prectiSoubor(nazevSouboru, nacitany, sizeof nacitany, cil);
+    long delka = prectiSoubor(nazevSouboru, cil);
+    const char *nacitany = cil->obsah;
     if (delka < 0) return Nacteni::nenalezen;
     Nacteni nacteni = delka > kNejdelsiText ? Nacteni::prilisDlouhy
                       : memchr(nacitany, '\0', static_cast<size_t>(delka)) != nullptr

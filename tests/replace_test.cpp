@@ -51,6 +51,9 @@ struct Case {
     std::function<void(const TempDir &)> during = nullptr;
     bool protectedLinks = false; // the kernel's fs.protected_symlinks set for the run
     const char *said = nullptr;  // the line after the prompt, where it is not the success line
+    std::string (*scratch)() =
+        nullptr;                // where the scratch directory is made, "" where it cannot be
+    const char *kept = nullptr; // the target's text at the end, where another program saved it
 };
 
 // Sets a kernel setting under /proc/sys for the object's lifetime.
@@ -83,6 +86,49 @@ void setAcl(const std::string &path, acl_type_t type, const char *text) {
 void rootsFile(const std::string &path, mode_t mode) {
     (void)!chown(path.c_str(), 0, 0);
     chmod(path.c_str(), mode);
+}
+
+// A file system whose time stamps count whole seconds (ext4 with 128-byte inodes), loop-mounted
+// for the test process; "" where it cannot be mounted.
+std::string coarseTimes() {
+    static struct Mount {
+        std::string dir;
+        Mount() {
+            char pattern[] = "/tmp/sifrovac-coarse-XXXXXX";
+            if (geteuid() != 0 || access("/dev/loop-control", F_OK) != 0 || !mkdtemp(pattern))
+                return;
+            const std::string base = pattern;
+            if (system(("truncate -s 16M " + base + ".img && mkfs.ext4 -q -F -I 128 " + base +
+                        ".img >/dev/null 2>&1 && mount -o loop " + base + ".img " + base)
+                           .c_str()) == 0)
+                dir = base;
+        }
+        ~Mount() {
+            if (!dir.empty()) (void)!system(("umount " + dir + " && rm -rf " + dir + "*").c_str());
+        }
+    } mount;
+    return mount.dir;
+}
+
+// Waits for the start of the next second, so that what follows within it shares a time stamp.
+void atTheTopOfASecond() {
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    std::this_thread::sleep_for(std::chrono::seconds(1) -
+                                (now - std::chrono::floor<std::chrono::seconds>(now)) +
+                                std::chrono::milliseconds(50));
+}
+
+// The target in a directory only root may enter, the run made by root from a directory that
+// nobody owns, holding a file of nobody's ready to be swapped in.
+void privateTargetInNobodysDirectory(const TempDir &d) {
+    (void)!chown(d.path().c_str(), kNobody, kNobody);
+    chmod(d.path().c_str(), 0755);
+    fs::create_directory(d / "private");
+    chmod((d / "private").c_str(), 0700);
+    fs::rename(d / "a.txt", d / "private/a.txt");
+    chmod((d / "private/a.txt").c_str(), 0644);
+    writeFile(d / "nobodys", "nobody's own file\n");
+    (void)!chown((d / "nobodys").c_str(), kNobody, kNobody);
 }
 
 // A sticky world-writable directory (`mode`, as /tmp is with 1777) holding report.txt, a link
@@ -249,6 +295,46 @@ const Case kCases[] = {
      .target = "private/shadow",
      .needs = {.posix = true, .root = true},
      .protectedLinks = true},
+    {.what = "the current directory's owner swaps the work file's name during the rename",
+     .setUp = privateTargetInNobodysDirectory,
+     .typed = "private/a.txt",
+     .target = "private/a.txt",
+     .check = [](const TempDir &d) { EXPECT_EQ(namesIn(d / "private"), "a.txt"); },
+     .needs = {.posix = true, .root = true},
+     .wrapper = delayed("renameat", 1000000),
+     .during =
+         [](const TempDir &d) {
+             // Nothing of the private file's text is there to be opened, nor a name to swap.
+             struct stat st {};
+             if (lstat((d / "codedText.txt").c_str(), &st) == 0) {
+                 EXPECT_EQ(st.st_mode & 0077, 0u);
+             }
+             fs::rename(d / "nobodys", d / "codedText.txt");
+         }},
+    {.what = "another program's save of the same size in the same second is kept",
+     .replaced = false,
+     .check = textInWorkFile,
+     .wrapper = delayed("fsync", 1000000),
+     .during = [](const TempDir &d) { writeFile(d / "a.txt", "AHOJ; 34.\n"); },
+     .scratch = coarseTimes,
+     .kept = "AHOJ; 34.\n"},
+    {.what = "another user's work file in a sticky directory leaves the text beside it",
+     .setUp =
+         [](const TempDir &d) {
+             (void)!chown(d.path().c_str(), 0, 0);
+             chmod(d.path().c_str(), 01777);
+             chmod((d / "a.txt").c_str(), 0444);
+             writeFile(d / "codedText.txt", "planted");
+         },
+     .replaced = false,
+     .check =
+         [](const TempDir &d) {
+             EXPECT_EQ(readFile(d / "codedText.txt"), "planted");
+             EXPECT_EQ(readFile(d / "codedText.txt.65534"), kEncoded);
+             EXPECT_EQ(protectionOf(d / "codedText.txt.65534"), "600 65534:65534");
+         },
+     .asNobody = true,
+     .needs = {.posix = true, .root = true}},
     {.what = "a read-only file is left (Wine maps missing write bits to the read-only attribute)",
      .setUp = [](const TempDir &d) { chmod((d / "a.txt").c_str(), 0444); },
      .replaced = false,
@@ -266,7 +352,9 @@ class Replace : public testing::TestWithParam<Case> {};
 TEST_P(Replace, NeverLosesTheUsersFileNorItsProtection) {
     const Case &c = GetParam();
     SKIP_UNLESS_MET(c.needs);
-    TempDir dir;
+    const std::string scratch = c.scratch != nullptr ? c.scratch() : "";
+    if (c.scratch != nullptr && scratch.empty()) GTEST_SKIP() << "no file system to mount";
+    TempDir dir(scratch);
     writeFile(dir / "a.txt", asText(kPlain));
     uid_t uid = c.asNobody ? ordinaryUser() : static_cast<uid_t>(-1);
     if (uid != static_cast<uid_t>(-1)) {
@@ -277,6 +365,11 @@ TEST_P(Replace, NeverLosesTheUsersFileNorItsProtection) {
     std::optional<KernelSetting> links;
     if (c.protectedLinks) links.emplace("/proc/sys/fs/protected_symlinks", "1");
     const std::string guarded = protectionOf(dir / c.target);
+    if (c.scratch != nullptr) {
+        // The file is written, loaded and saved again by another program within one second.
+        atTheTopOfASecond();
+        writeFile(dir / "a.txt", asText(kPlain));
+    }
     StartedRun started = startSifrovac(dir.path(), "1 "s + c.typed + "\n4\n", uid, c.wrapper);
     if (c.during) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -286,7 +379,8 @@ TEST_P(Replace, NeverLosesTheUsersFileNorItsProtection) {
     const char *message = c.said != nullptr ? c.said : c.replaced ? "Soubor zakodovan\n" : "";
     EXPECT_EQ(run.output,
               asText(kMenu + "Zadejte nazev souboru, ktery chcete zakodovat\n"s + message + kMenu));
-    EXPECT_EQ(readFile(dir / c.target), asText(c.replaced ? kEncoded : kPlain));
+    EXPECT_EQ(readFile(dir / c.target),
+              c.kept != nullptr ? c.kept : asText(c.replaced ? kEncoded : kPlain));
     EXPECT_EQ(protectionOf(dir / c.target), guarded);
     // A work file left behind is the run's own user's alone: no group, no ACL, no attribute.
     if (!kWindows && !c.replaced && readFile(dir / "codedText.txt") == kEncoded) {
