@@ -1,6 +1,8 @@
 #include "cipher.h"
 
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
 
 #include "harness.h"
@@ -103,3 +105,37 @@ TEST_P(WorkFile, HoldsTheTransformedText) {
 INSTANTIATE_TEST_SUITE_P(Rows, WorkFile, testing::ValuesIn(kWorkFileCases), ByWhat());
 
 } // namespace
+
+// The substitution table of each manual page, rendered as a reader sees it, pair for pair against
+// the cipher itself; and no @NAME@ of the page's template left unexpanded.
+class ManualPage : public testing::TestWithParam<const char *> {};
+
+TEST_P(ManualPage, ShowsTheCiphersOwnTable) {
+    const std::string page = std::string(SIFROVAC_MAN_DIR "/") + GetParam();
+    std::string source = readFile(page), rendered;
+    EXPECT_EQ(source.find_first_of('@'), std::string::npos) << "a template name left in " << page;
+    FILE *man = popen(("LC_ALL=C.UTF-8 MANWIDTH=100 man -l " + page + " 2>/dev/null").c_str(), "r");
+    ASSERT_NE(man, nullptr);
+    for (int c; (c = fgetc(man)) != EOF;)
+        rendered += static_cast<char>(c);
+    if (pclose(man) != 0 || rendered.empty()) GTEST_SKIP() << "no man to render the page";
+    std::istringstream lines(rendered);
+    std::string plain, under;
+    int pairs = 0;
+    // A table row of plain characters, one a column, and the row of their encodings under it.
+    for (std::getline(lines, plain); std::getline(lines, under); plain = under) {
+        std::istringstream p(plain), u(under);
+        std::string a, b;
+        int columns = 0;
+        for (bool first = true; p >> a; first = false, ++columns)
+            if (a.size() != 1 || (first && a != "a" && a != "p")) columns = -100;
+        if (columns < 10) continue;
+        p.clear();
+        for (p.seekg(0); p >> a && u >> b; ++pairs)
+            EXPECT_EQ(b, encoded(a)) << "the table shows " << a << " as " << b;
+        EXPECT_TRUE(p.eof() && !(u >> b)) << plain << "\n" << under;
+    }
+    EXPECT_EQ(pairs, 28) << rendered;
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, ManualPage, testing::Values("sifrovac.1", "cs/sifrovac.1"));
