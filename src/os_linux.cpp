@@ -175,13 +175,12 @@ bool systemNajde(const char *nazev, const struct stat &st) {
 
 // The process whose temporary name `jmeno` is, or -1 where it is none.
 long procesDocasneho(const char *jmeno) {
-    char predpona[sizeof kPracovniSoubor + 2];
-    snprintf(predpona, sizeof predpona, ".%s.", kPracovniSoubor);
-    size_t n = strlen(predpona);
-    if (strncmp(jmeno, predpona, n) != 0 || isdigit(static_cast<unsigned char>(jmeno[n])) == 0)
+    constexpr size_t n = sizeof kPracovniSoubor - 1;
+    if (jmeno[0] != '.' || strncmp(jmeno + 1, kPracovniSoubor, n) != 0 || jmeno[n + 1] != '.' ||
+        isdigit(static_cast<unsigned char>(jmeno[n + 2])) == 0)
         return -1;
     char *konec;
-    long pid = strtol(jmeno + n, &konec, 10);
+    long pid = strtol(jmeno + n + 2, &konec, 10);
     return *konec == '.' && strlen(konec + 1) == 6 && strspn(konec + 1, "0123456789abcdef") == 6
                ? pid
                : -1;
@@ -206,15 +205,16 @@ void uklidPozustatky(int adresar) {
 
 // Calls `pokus` with fresh temporary names in `adresar` (".codedText.txt.PID.XXXXXX", short
 // enough for any file system) written into `jmeno` until one is free; false once a try fails for
-// another reason. What killed runs left there goes first.
+// another reason, with `jmeno` empty. What killed runs left there goes first.
 template <typename Pokus> bool podVolnymJmenem(int adresar, char *jmeno, Pokus pokus) {
     uklidPozustatky(adresar);
     for (int i = 0; i < 100; ++i) {
         snprintf(jmeno, kDelkaDocasneho, ".%s.%ld.%06x", kPracovniSoubor,
                  static_cast<long>(getpid()), arc4random() & 0xFFFFFF);
         if (pokus(jmeno)) return true;
-        if (errno != EEXIST) return false;
+        if (errno != EEXIST) break;
     }
+    jmeno[0] = '\0';
     return false;
 }
 
@@ -328,20 +328,10 @@ bool prejmenuj(const char *jmeno, const CilovySoubor *cil, int fd, bool *umisten
            fstatat(cil->adresar, cil->jmeno, &nyni, AT_SYMLINK_NOFOLLOW) == 0 && stejny(nyni, novy);
 }
 
-// The work file, unnamed, lies on the named file's file system: it takes the file's protections
-// and, linked beside that file under a temporary name, its place. Nothing of that is ever seen in
-// the current directory. False with `*propojen` false if it cannot be linked there (another mount
-// of the file system, no /proc), for a copy to go instead.
-bool nahradNaMiste(PracovniSoubor *prac, const CilovySoubor *cil, bool *propojen) {
-    // Unnamed, it takes the protections first, so that a name beside the file stands there for
-    // the few calls up to the rename alone.
-    if (prac->docasny[0] != '\0') return false;
-    prac->prevzal = true;
-    // Where the protections cannot be taken, no copy could take them either.
-    *propojen = true;
-    if (!prevezmiOchranu(cil->soubor, cil->nacteny, prac->soubor)) return false;
-    *propojen = pripojDocasne(prac->soubor, cil->adresar, prac->vedle);
-    if (!*propojen) return false;
+// The work file, which took the named file's protections unnamed, has been linked beside that
+// file as `prac->vedle`: it takes the file's place from there. Nothing of that is ever seen in the
+// current directory.
+bool nahradNaMiste(PracovniSoubor *prac, const CilovySoubor *cil) {
     prac->vedleAdresar = cil->adresar;
     bool ok = prejmenuj(prac->vedle, cil, prac->soubor, &prac->umisten);
     if (prac->umisten) prac->vedle[0] = '\0';
@@ -515,10 +505,14 @@ bool nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil) {
     if (prac->soubor < 0 || fstat(prac->soubor, &pracovni) != 0 ||
         faccessat(cil->adresar, cil->jmeno, W_OK, AT_EACCESS) != 0)
         return false;
-    bool propojen = false;
-    if (pracovni.st_dev == cil->nacteny.st_dev) {
-        bool ok = nahradNaMiste(prac, cil, &propojen);
-        if (propojen) return ok;
+    // An unnamed work file on the named file's file system takes the protections first, so that a
+    // name beside the file stands there only for the few calls up to the rename; where it cannot
+    // be linked there (another mount of the file system, no /proc), a copy goes instead. Where
+    // the protections cannot be taken, no copy could take them either.
+    if (pracovni.st_dev == cil->nacteny.st_dev && prac->docasny[0] == '\0') {
+        prac->prevzal = true;
+        if (!prevezmiOchranu(cil->soubor, cil->nacteny, prac->soubor)) return false;
+        if (pripojDocasne(prac->soubor, cil->adresar, prac->vedle)) return nahradNaMiste(prac, cil);
     }
     return nahradKopii(prac, cil);
 }

@@ -110,12 +110,14 @@ std::string coarseTimes() {
     return mount.dir;
 }
 
-// Waits for the start of the next second, so that what follows within it shares a time stamp.
-void atTheTopOfASecond() {
+// Writes a.txt again at the start of the next second, so that its load and another program's save
+// soon after share one time stamp.
+void rewriteAtTheTopOfASecond(const TempDir &d) {
     auto now = std::chrono::system_clock::now().time_since_epoch();
     std::this_thread::sleep_for(std::chrono::seconds(1) -
                                 (now - std::chrono::floor<std::chrono::seconds>(now)) +
                                 std::chrono::milliseconds(50));
+    writeFile(d / "a.txt", kPlain);
 }
 
 // The target in a directory only root may enter, the run made by root from a directory that
@@ -312,6 +314,7 @@ const Case kCases[] = {
              fs::rename(d / "nobodys", d / "codedText.txt");
          }},
     {.what = "another program's save of the same size in the same second is kept",
+     .setUp = rewriteAtTheTopOfASecond,
      .replaced = false,
      .check = textInWorkFile,
      .wrapper = delayed("fsync", 1000000),
@@ -365,11 +368,6 @@ TEST_P(Replace, NeverLosesTheUsersFileNorItsProtection) {
     std::optional<KernelSetting> links;
     if (c.protectedLinks) links.emplace("/proc/sys/fs/protected_symlinks", "1");
     const std::string guarded = protectionOf(dir / c.target);
-    if (c.scratch != nullptr) {
-        // The file is written, loaded and saved again by another program within one second.
-        atTheTopOfASecond();
-        writeFile(dir / "a.txt", asText(kPlain));
-    }
     StartedRun started = startSifrovac(dir.path(), "1 "s + c.typed + "\n4\n", uid, c.wrapper);
     if (c.during) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
