@@ -2,8 +2,6 @@
 
 #include <array>
 
-#include "textfile.h"
-
 namespace {
 
 using Tabulka = std::array<unsigned char, 256>;
@@ -54,18 +52,10 @@ long prepis(char *text, const Tabulka &tabulka) {
 
 } // namespace
 
-void zakodujText(char *text) {
-    prepis(text, kKodovani);
+long koduj(char *zdrojovyText) {
+    return prepis(zdrojovyText, kKodovani);
 }
 
-void dekodujText(char *text) {
-    prepis(text, kDekodovani);
-}
-
-bool koduj(char *zdrojovyText, PracovniSoubor *prac) {
-    return zapisPracovniSoubor(prac, zdrojovyText, prepis(zdrojovyText, kKodovani));
-}
-
-bool dekoduj(char *zakodovanyText, PracovniSoubor *prac) {
-    return zapisPracovniSoubor(prac, zakodovanyText, prepis(zakodovanyText, kDekodovani));
+long dekoduj(char *zakodovanyText) {
+    return prepis(zakodovanyText, kDekodovani);
 }

@@ -15,7 +15,7 @@ struct PrikazSouboru {
     const char *nenalezen;
     const char *hotovo;
     const char *oznameniVypisu;
-    bool (*sifra)(char *, PracovniSoubor *);
+    long (*sifra)(char *);
 };
 
 constexpr PrikazSouboru kPrikazy[] = {
@@ -60,29 +60,25 @@ void vypisPamet(int priznak, const char *obsahSouboru) {
     vypis(obsahSouboru);
 }
 
-// Loads, transforms and replaces the named file; false if the file was not loaded.
-bool zpracujSoubor(const PrikazSouboru &prikaz, Radek *obsahSouboru, const char *nazevSouboru) {
-    CilovySoubor cil;
-    switch (nactiSoubor(obsahSouboru, nazevSouboru, &cil)) {
-    case Nacteni::nenalezen:
+// Runs one file command on the named file and writes its line; false if the file was not loaded.
+bool zpracuj(const PrikazSouboru &prikaz, Radek *obsahSouboru, const char *nazevSouboru) {
+    switch (zpracujSoubor(obsahSouboru, nazevSouboru, prikaz.sifra)) {
+    case Vysledek::nenalezen:
         puts(prikaz.nenalezen);
         return false;
-    case Nacteni::prilisDlouhy:
+    case Vysledek::prilisDlouhy:
         puts("Soubor je prilis dlouhy, nelze nacist soubor");
         return false;
-    case Nacteni::neniTextovy:
+    case Vysledek::neniTextovy:
         puts("Soubor neni textovy, nelze nacist soubor");
         return false;
-    case Nacteni::nacteno:
-        break;
+    case Vysledek::nahrazen:
+        puts(prikaz.hotovo);
+        return true;
+    case Vysledek::nezmenen:
+    case Vysledek::nejisty:
+        return true;
     }
-    // No other run's work file may come between this one's writing and its replacement.
-    PracovniSoubor prac;
-    zamkniPracovniSoubor(&prac);
-    bool hotovo = prikaz.sifra(obsahSouboru[0], &prac) && uloz(&prac, &cil) == 2;
-    pustPracovniSoubor(&prac);
-    pustCil(&cil);
-    if (hotovo) puts(prikaz.hotovo);
     return true;
 }
 
@@ -112,7 +108,7 @@ int main() {
             if (nazev == Cteni::konec) return 0;
             if (nazev == Cteni::prilisDlouhe)
                 puts("Nazev souboru je prilis dlouhy, nelze nacist soubor");
-            else if (zpracujSoubor(prikaz, obsahSouboru, nazevSouboru))
+            else if (zpracuj(prikaz, obsahSouboru, nazevSouboru))
                 priznak = volba;
         } else if (cteni == Cteni::precteno && volba == 3) {
             vypisPamet(priznak, obsahSouboru[0]);

@@ -11,7 +11,6 @@
 #include "os.h"
 
 #include <acl/libacl.h>
-#include <attr/libattr.h>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -24,6 +23,7 @@
 #include <strings.h>
 #include <sys/acl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -203,16 +203,36 @@ void uklidPozustatky(int adresar) {
     close(d);
 }
 
+// A number no other user can guess: from the kernel's random source, or, where that fails, from the
+// clock (glibc's arc4random would end the process there).
+unsigned nahodne() {
+    unsigned cislo;
+    if (getrandom(&cislo, sizeof cislo, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof cislo))
+        return cislo;
+    struct timespec ted;
+    clock_gettime(CLOCK_MONOTONIC, &ted);
+    return static_cast<unsigned>(ted.tv_nsec) * 2654435761u ^ static_cast<unsigned>(ted.tv_sec);
+}
+
+// How one try to make a file under a fresh name went.
+enum class Pokus { hotovo, obsazeno, selhal };
+
+// What a failed call to make a name says, read at once after the call.
+Pokus podleChyby() {
+    return errno == EEXIST ? Pokus::obsazeno : Pokus::selhal;
+}
+
 // Calls `pokus` with fresh temporary names in `adresar` (".codedText.txt.PID.XXXXXX", short
 // enough for any file system) written into `jmeno` until one is free; false once a try fails for
 // another reason, with `jmeno` empty. What killed runs left there goes first.
-template <typename Pokus> bool podVolnymJmenem(int adresar, char *jmeno, Pokus pokus) {
+template <typename Zkouska> bool podVolnymJmenem(int adresar, char *jmeno, Zkouska pokus) {
     uklidPozustatky(adresar);
     for (int i = 0; i < 100; ++i) {
         snprintf(jmeno, kDelkaDocasneho, ".%s.%ld.%06x", kPracovniSoubor,
-                 static_cast<long>(getpid()), arc4random() & 0xFFFFFF);
-        if (pokus(jmeno)) return true;
-        if (errno != EEXIST) break;
+                 static_cast<long>(getpid()), nahodne() & 0xFFFFFF);
+        Pokus vysledek = pokus(jmeno);
+        if (vysledek == Pokus::hotovo) return true;
+        if (vysledek == Pokus::selhal) break;
     }
     jmeno[0] = '\0';
     return false;
@@ -228,7 +248,7 @@ int otevriNovy(int adresar, char *docasny) {
     if (fd < 0) {
         auto vytvor = [&](const char *jmeno) {
             fd = openat(adresar, jmeno, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
-            return fd >= 0;
+            return fd >= 0 ? Pokus::hotovo : podleChyby();
         };
         if (!podVolnymJmenem(adresar, docasny, vytvor)) return -1;
     }
@@ -259,10 +279,11 @@ template <typename Naplneni> int vytvorNovy(int adresar, char *docasny, Naplneni
 
 // Links the open file `fd` into `adresar` as `jmeno`, which must be free: by its descriptor, so
 // that no name of it can be swapped on the way.
-bool pripoj(int fd, int adresar, const char *jmeno) {
+Pokus pripoj(int fd, int adresar, const char *jmeno) {
     char cesta[32];
     snprintf(cesta, sizeof cesta, "/proc/self/fd/%d", fd);
-    return linkat(AT_FDCWD, cesta, adresar, jmeno, AT_SYMLINK_FOLLOW) == 0;
+    return linkat(AT_FDCWD, cesta, adresar, jmeno, AT_SYMLINK_FOLLOW) == 0 ? Pokus::hotovo
+                                                                           : podleChyby();
 }
 
 // Links the open file `fd` into `adresar` under a fresh temporary name, copied into `jmeno`.
@@ -272,26 +293,47 @@ bool pripojDocasne(int fd, int adresar, char *jmeno) {
 
 // Makes the entries of the directory `adresar` (a path descriptor, or AT_FDCWD) durable. Where this
 // user may not read the directory, the file `fd` whose entry changed is made durable instead, which
-// on a journalling file system takes that entry along.
+// on a journalling file system takes that entry along; where either fails, the whole file system
+// that holds `fd` is written out, once.
 bool zapisAdresar(int adresar, int fd) {
     int d = openat(adresar, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (d < 0) return fsync(fd) == 0;
-    bool ok = fsync(d) == 0;
-    close(d);
-    return ok;
+    bool ok = fsync(d >= 0 ? d : fd) == 0;
+    if (d >= 0) close(d);
+    return ok || syncfs(fd) == 0;
 }
 
 // ---- Taking over a file's protections
 
+// Copies the extended attributes of `z` to `kam`, but the ACL, which perm_copy_fd gives. One of the
+// user's own (user.*) that cannot be copied fails the copy; the system's (a security label, say)
+// are the system's to give the new file.
+bool zkopirujAtributy(int z, int kam) {
+    char jmena[1 << 16], hodnota[1 << 16];
+    ssize_t delka = flistxattr(z, jmena, sizeof jmena);
+    if (delka < 0) return false;
+    for (ssize_t i = 0; i < delka; i += static_cast<ssize_t>(strlen(jmena + i)) + 1) {
+        const char *jmeno = jmena + i;
+        if (strncmp(jmeno, "system.posix_acl_", 17) == 0) continue;
+        ssize_t n = fgetxattr(z, jmeno, hodnota, sizeof hodnota);
+        if ((n < 0 || fsetxattr(kam, jmeno, hodnota, static_cast<size_t>(n), 0) != 0) &&
+            strncmp(jmeno, "user.", 5) == 0)
+            return false;
+    }
+    return true;
+}
+
 // Gives `novy` what `puvodni` (whose status is `st`) has besides its content: owner and group,
 // permission bits, access ACL and extended attributes. False where the owner and group cannot
-// both be given: the file would change hands. A file system that keeps no ACLs or attributes, and
-// attributes this process may not set, are no error.
+// both be given, or an ACL or a user attribute cannot: the file would change hands or lose what
+// guards it. A file system that keeps no ACLs or attributes is no error.
 bool prevezmiOchranu(int puvodni, const struct stat &st, int novy) {
     if (fchown(novy, st.st_uid, st.st_gid) != 0) return false;
-    // An access ACL is an extended attribute too: a file with none has nothing more to give.
-    if (flistxattr(puvodni, nullptr, 0) > 0) {
-        (void)attr_copy_fd(nullptr, puvodni, nullptr, novy, nullptr, nullptr);
+    // An access ACL is an extended attribute too: a file with none has nothing more to give, and
+    // neither has a file system that keeps none.
+    ssize_t atributy = flistxattr(puvodni, nullptr, 0);
+    if (atributy < 0 && errno != ENOTSUP) return false;
+    if (atributy > 0) {
+        if (!zkopirujAtributy(puvodni, novy)) return false;
         if (perm_copy_fd(nullptr, puvodni, nullptr, novy, nullptr) != 0 && errno != ENOTSUP)
             return false;
     }
@@ -315,43 +357,50 @@ bool vratOchranu(const PracovniSoubor *prac) {
 
 // ---- Putting a file in place
 
+// Whether the run's text has taken the named file's place: it is the user's file from then on.
+bool naMiste(Stav stav) {
+    return stav == Stav::umisten || stav == Stav::nahrazen;
+}
+
 // Renames `jmeno` in the named file's directory, the new file `fd`, into the named file's place,
-// if that still holds what was read, and makes the change durable. False, with nothing renamed, if
-// it could not be done; false too if the rename was made but is not durable, or if another program
-// has since put something else in that place.
-bool prejmenuj(const char *jmeno, const CilovySoubor *cil, int fd, bool *umisten) {
+// if that still holds what was read, and makes the change durable. `*stav` becomes `umisten` with
+// the rename, and `nahrazen` once the change is durable and the new file is seen in that place.
+Nahrazeni prejmenuj(const char *jmeno, const CilovySoubor *cil, int fd, Stav *stav) {
     if (!jeBezeZmeny(cil) || renameat(cil->adresar, jmeno, cil->adresar, cil->jmeno) != 0)
-        return false;
-    *umisten = true;
+        return Nahrazeni::nezmenen;
+    *stav = Stav::umisten;
     struct stat nyni, novy;
-    return zapisAdresar(cil->adresar, fd) && fstat(fd, &novy) == 0 &&
-           fstatat(cil->adresar, cil->jmeno, &nyni, AT_SYMLINK_NOFOLLOW) == 0 && stejny(nyni, novy);
+    if (!zapisAdresar(cil->adresar, fd) || fstat(fd, &novy) != 0 ||
+        fstatat(cil->adresar, cil->jmeno, &nyni, AT_SYMLINK_NOFOLLOW) != 0 || !stejny(nyni, novy))
+        return Nahrazeni::nejisty;
+    *stav = Stav::nahrazen;
+    return Nahrazeni::nahrazen;
 }
 
 // The work file, which took the named file's protections unnamed, has been linked beside that
 // file as `prac->vedle`: it takes the file's place from there. Nothing of that is ever seen in the
 // current directory.
-bool nahradNaMiste(PracovniSoubor *prac, const CilovySoubor *cil) {
-    prac->vedleAdresar = cil->adresar;
-    bool ok = prejmenuj(prac->vedle, cil, prac->soubor, &prac->umisten);
-    if (prac->umisten) prac->vedle[0] = '\0';
-    return ok;
+Nahrazeni nahradNaMiste(PracovniSoubor *prac, const CilovySoubor *cil) {
+    Nahrazeni nahrazeni = prejmenuj(prac->vedle, cil, prac->soubor, &prac->stav);
+    if (naMiste(prac->stav)) prac->vedle[0] = '\0';
+    return nahrazeni;
 }
 
 // Otherwise a copy of the work file, made beside the named file with its protections, takes its
 // place, as mv does.
-bool nahradKopii(PracovniSoubor *prac, const CilovySoubor *cil) {
+Nahrazeni nahradKopii(PracovniSoubor *prac, const CilovySoubor *cil) {
     char jmeno[kDelkaDocasneho];
     int fd = vytvorNovy(cil->adresar, jmeno, [&](int novy) {
         return zkopiruj(prac->soubor, novy) && prevezmiOchranu(cil->soubor, cil->nacteny, novy);
     });
-    if (fd < 0) return false;
+    if (fd < 0) return Nahrazeni::nezmenen;
     // Unnamed where the system allows it, it needs a name to be renamed from.
-    bool ok = jmeno[0] != '\0' || pripojDocasne(fd, cil->adresar, jmeno);
-    ok = ok && prejmenuj(jmeno, cil, fd, &prac->umisten);
-    if (!prac->umisten && jmeno[0] != '\0') unlinkat(cil->adresar, jmeno, 0);
+    Nahrazeni nahrazeni = jmeno[0] != '\0' || pripojDocasne(fd, cil->adresar, jmeno)
+                              ? prejmenuj(jmeno, cil, fd, &prac->stav)
+                              : Nahrazeni::nezmenen;
+    if (!naMiste(prac->stav) && jmeno[0] != '\0') unlinkat(cil->adresar, jmeno, 0);
     close(fd);
-    return ok;
+    return nahrazeni;
 }
 
 // ---- Leaving the work file
@@ -367,7 +416,7 @@ bool pojmenujJako(PracovniSoubor *prac, const char *nazev, bool nahradit) {
         return true;
     }
     if (nahradit && unlinkat(AT_FDCWD, nazev, 0) != 0 && errno != ENOENT) return false;
-    return pripoj(prac->soubor, AT_FDCWD, nazev);
+    return pripoj(prac->soubor, AT_FDCWD, nazev) == Pokus::hotovo;
 }
 
 // Gives the work file the work file's name, to leave its text there: a run that holds the lock
@@ -379,16 +428,6 @@ bool pojmenujPracovni(PracovniSoubor *prac) {
     snprintf(nahradni, sizeof nahradni, "%s.%lu", kPracovniSoubor,
              static_cast<unsigned long>(geteuid()));
     return pojmenujJako(prac, nahradni, true);
-}
-
-// Leaves the text that did not take the named file's place in the current directory, its owner's
-// alone, durably; where it cannot be made its owner's alone, it goes.
-void ponechej(PracovniSoubor *prac) {
-    bool pojmenovan = (!prac->prevzal || vratOchranu(prac)) && pojmenujPracovni(prac);
-    if (prac->docasny[0] != '\0') unlinkat(AT_FDCWD, prac->docasny, 0);
-    if (!pojmenovan) return;
-    (void)fsync(prac->soubor);
-    (void)zapisAdresar(AT_FDCWD, prac->soubor);
 }
 
 // ---- The lock
@@ -421,7 +460,18 @@ bool terminalUtf8() {
            (strncasecmp(sada + 1, "utf-8", 5) == 0 || strncasecmp(sada + 1, "utf8", 4) == 0);
 }
 
+// Closes what a load holds and forgets it.
+void pust(CilovySoubor *cil) {
+    for (int *fd : {&cil->soubor, &cil->adresar})
+        if (*fd >= 0) close(*fd);
+    cil->soubor = cil->adresar = -1;
+}
+
 } // namespace
+
+CilovySoubor::~CilovySoubor() {
+    pust(this);
+}
 
 long prectiSoubor(const char *nazev, CilovySoubor *cil) {
     // Runs naming one file, from any directory, take turns on the file itself; one that had to
@@ -430,58 +480,60 @@ long prectiSoubor(const char *nazev, CilovySoubor *cil) {
         struct stat st;
         if (!najdi(nazev, cil, &st)) return -1;
         // Only a regular file is opened at all: a FIFO or a device is never waited on or disturbed.
-        cil->soubor = -1;
         if (systemNajde(nazev, st) && S_ISREG(st.st_mode))
             cil->soubor = openat(cil->adresar, cil->jmeno,
                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (cil->soubor < 0 || fstat(cil->soubor, &cil->nacteny) != 0 ||
             !stejny(st, cil->nacteny)) {
-            if (cil->soubor >= 0) close(cil->soubor);
-            close(cil->adresar);
+            pust(cil);
             return -1;
         }
         (void)zamkni(cil->soubor);
         if (fstatat(cil->adresar, cil->jmeno, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
             !stejny(st, cil->nacteny) || fstat(cil->soubor, &cil->nacteny) != 0) {
-            pustCil(cil);
+            pust(cil);
             continue;
         }
         constexpr long kapacita = sizeof cil->obsah;
         cil->delka = cil->nacteny.st_size >= kapacita
                          ? kapacita
                          : prectiVse(cil->soubor, cil->obsah, static_cast<size_t>(kapacita));
-        if (cil->delka < 0) pustCil(cil);
+        if (cil->delka < 0) pust(cil);
         return cil->delka;
     }
     return -1;
 }
 
-void pustCil(CilovySoubor *cil) {
-    close(cil->soubor);
-    close(cil->adresar);
-}
-
-void zamkniPracovniSoubor(PracovniSoubor *prac) {
-    *prac = PracovniSoubor{};
-    prac->soubor = -1;
+PracovniSoubor::PracovniSoubor() {
     // Where the directory cannot be read, or another user holds the lock for longer than a run
     // takes, the run goes on without it: it then keeps to names that no other run uses.
-    prac->zamek = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (prac->zamek >= 0 && !zamkni(prac->zamek)) {
-        close(prac->zamek);
-        prac->zamek = -1;
+    zamek = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (zamek >= 0 && !zamkni(zamek)) {
+        close(zamek);
+        zamek = -1;
     }
     sigset_t ukoncujici;
     sigemptyset(&ukoncujici);
     for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
         sigaddset(&ukoncujici, signal);
-    sigprocmask(SIG_BLOCK, &ukoncujici, &prac->puvodniMaska);
+    sigprocmask(SIG_BLOCK, &ukoncujici, &puvodniMaska);
+}
+
+PracovniSoubor::~PracovniSoubor() {
+    // Whatever did not take the named file's place goes from beside it and from the current
+    // directory; what ponechej left has no temporary name any more.
+    if (vedle[0] != '\0') unlinkat(vedleAdresar, vedle, 0);
+    if (docasny[0] != '\0') unlinkat(AT_FDCWD, docasny, 0);
+    if (soubor >= 0) close(soubor);
+    if (zamek >= 0) close(zamek);
+    sigprocmask(SIG_SETMASK, &puvodniMaska, nullptr);
 }
 
 bool zapisPracovniSoubor(PracovniSoubor *prac, const char *text, long delka) {
     // No work file can be written where a directory stands in its place.
     struct stat st;
-    if (fstatat(AT_FDCWD, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+    if (prac->stav != Stav::zadny ||
+        (fstatat(AT_FDCWD, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)))
         return false;
     int fd = vytvorNovy(AT_FDCWD, prac->docasny, [&](int novy) {
         return zapisVse(novy, text, static_cast<size_t>(delka)) && fstat(novy, &st) == 0;
@@ -490,10 +542,11 @@ bool zapisPracovniSoubor(PracovniSoubor *prac, const char *text, long delka) {
     prac->soubor = fd;
     prac->vlastnik = st.st_uid;
     prac->skupina = st.st_gid;
+    prac->stav = Stav::zapsan;
     return true;
 }
 
-bool nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil) {
+Nahrazeni nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil) {
     // The user's own file, reached by that name or the same file under it, is never an earlier
     // run's work file to be taken away.
     struct stat st, pracovni;
@@ -502,35 +555,46 @@ bool nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil) {
                             stejny(st, cil->nacteny));
     // A file that this user may not write is left alone, and so is one that changed since it was
     // read, which prejmenuj finds out at the last moment.
-    if (prac->soubor < 0 || fstat(prac->soubor, &pracovni) != 0 ||
+    if (prac->stav != Stav::zapsan || fstat(prac->soubor, &pracovni) != 0 ||
         faccessat(cil->adresar, cil->jmeno, W_OK, AT_EACCESS) != 0)
-        return false;
+        return Nahrazeni::nezmenen;
     // An unnamed work file on the named file's file system takes the protections first, so that a
     // name beside the file stands there only for the few calls up to the rename; where it cannot
     // be linked there (another mount of the file system, no /proc), a copy goes instead. Where
     // the protections cannot be taken, no copy could take them either.
+    Nahrazeni nahrazeni;
     if (pracovni.st_dev == cil->nacteny.st_dev && prac->docasny[0] == '\0') {
-        prac->prevzal = true;
-        if (!prevezmiOchranu(cil->soubor, cil->nacteny, prac->soubor)) return false;
-        if (pripojDocasne(prac->soubor, cil->adresar, prac->vedle)) return nahradNaMiste(prac, cil);
+        prac->stav = Stav::prevzal;
+        if (!prevezmiOchranu(cil->soubor, cil->nacteny, prac->soubor)) return Nahrazeni::nezmenen;
+        prac->vedleAdresar = cil->adresar;
+        if (pripojDocasne(prac->soubor, cil->adresar, prac->vedle)) {
+            prac->stav = Stav::vedle;
+            nahrazeni = nahradNaMiste(prac, cil);
+        } else {
+            nahrazeni = nahradKopii(prac, cil);
+        }
+    } else {
+        nahrazeni = nahradKopii(prac, cil);
     }
-    return nahradKopii(prac, cil);
+    // An earlier run's work file, which this run's text would have overwritten, goes too.
+    if (nahrazeni == Nahrazeni::nahrazen && prac->zamek >= 0 && !prac->mistoUzivatele)
+        unlinkat(AT_FDCWD, kPracovniSoubor, 0);
+    return nahrazeni;
 }
 
-void pustPracovniSoubor(PracovniSoubor *prac) {
-    if (prac->soubor >= 0) {
-        if (!prac->umisten) ponechej(prac);
-        // Whatever did not take the named file's place goes from beside it, and a work file that
-        // had to have a name, once a copy took that place.
-        if (prac->vedle[0] != '\0') unlinkat(prac->vedleAdresar, prac->vedle, 0);
-        if (prac->docasny[0] != '\0') unlinkat(AT_FDCWD, prac->docasny, 0);
-        // An earlier run's work file, which this run's text would have overwritten, goes too.
-        if (prac->umisten && prac->zamek >= 0 && !prac->mistoUzivatele)
-            unlinkat(AT_FDCWD, kPracovniSoubor, 0);
-        close(prac->soubor);
-    }
-    if (prac->zamek >= 0) close(prac->zamek);
-    sigprocmask(SIG_SETMASK, &prac->puvodniMaska, nullptr);
+void ponechej(PracovniSoubor *prac) {
+    if (prac->stav != Stav::zapsan && prac->stav != Stav::prevzal && prac->stav != Stav::vedle)
+        return;
+    // Where it cannot be made its owner's alone, or named, it goes. The name beside the named file
+    // goes only after that: an unnamed file, once linked, cannot be linked again when its last
+    // name is gone.
+    bool pojmenovan = (prac->stav == Stav::zapsan || vratOchranu(prac)) && pojmenujPracovni(prac);
+    if (prac->stav == Stav::vedle && unlinkat(prac->vedleAdresar, prac->vedle, 0) == 0)
+        prac->vedle[0] = '\0';
+    prac->stav = pojmenovan ? Stav::ponechan : Stav::zadny;
+    if (!pojmenovan) return;
+    (void)fsync(prac->soubor);
+    (void)zapisAdresar(AT_FDCWD, prac->soubor);
 }
 
 void zapisRadekBanneru(const char *radek) {

@@ -144,18 +144,39 @@ bool jeTam(HANDLE h, const wchar_t *cesta) {
     return stav(h, &otevreny) && stavCesty(cesta, &tam) && stejny(otevreny, tam);
 }
 
-// Calls `pokus` until it succeeds, or fails for a reason other than another program holding the
-// file for a moment, or kCekaniNaSouborMs have passed.
-template <typename Pokus> bool sOpakovanim(Pokus pokus) {
+// How one try at a file went, told by the try itself from the call's last error.
+enum class Pokus {
+    hotovo,
+    drzen,      // another program holds the file for a moment
+    obsazeno,   // the name is taken
+    jinySvazek, // a rename to another volume
+    selhal,
+};
+
+// What the last error of a call that failed just now says.
+Pokus podleChyby() {
+    switch (GetLastError()) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_LOCK_VIOLATION:
+        return Pokus::drzen;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return Pokus::obsazeno;
+    case ERROR_NOT_SAME_DEVICE:
+        return Pokus::jinySvazek;
+    default:
+        return Pokus::selhal;
+    }
+}
+
+// Calls `pokus` until it is done, or fails for a reason other than another program holding the
+// file for a moment, or kCekaniNaSouborMs have passed; returns how the last try went.
+template <typename Zkouska> Pokus sOpakovanim(Zkouska pokus) {
     for (DWORD cekano = 0;; cekano += kKrokCekaniMs) {
-        if (pokus()) return true;
-        DWORD chyba = GetLastError();
-        if ((chyba != ERROR_SHARING_VIOLATION && chyba != ERROR_ACCESS_DENIED &&
-             chyba != ERROR_LOCK_VIOLATION) ||
-            cekano >= kCekaniNaSouborMs)
-            return false;
+        Pokus vysledek = pokus();
+        if (vysledek != Pokus::drzen || cekano >= kCekaniNaSouborMs) return vysledek;
         Sleep(kKrokCekaniMs);
-        SetLastError(chyba);
     }
 }
 
@@ -180,7 +201,7 @@ template <typename Naplneni> HANDLE vytvorNovy(const wchar_t *adresar, Naplneni 
             return nullptr;
         h = CreateFileW(jmeno, GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
                         FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return nullptr;
+        if (h == INVALID_HANDLE_VALUE && podleChyby() != Pokus::obsazeno) return nullptr;
     }
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     if (smazatPriZavreni(h, true) && naplneni(h) && FlushFileBuffers(h)) return h;
@@ -266,13 +287,21 @@ bool vratOchranu(const PracovniSoubor *prac) {
 
 // ---- Putting a file in place
 
+// How putting a file in the named file's place went: as os.h tells it, or not at all because the
+// file lies on another volume.
+enum class Presun { nahrazen, nezmenen, nejisty, jinySvazek };
+
+bool naMiste(Stav stav) {
+    return stav == Stav::umisten || stav == Stav::nahrazen;
+}
+
 // Renames the open file `h` to `cesta` in one step, through its handle, replacing what stands
-// there when `nahradit`, and writes the change through.
-bool prejmenujPresHandle(HANDLE h, const wchar_t *cesta, bool nahradit) {
+// there when `nahradit`. The new name is written out with the file's next flush.
+Pokus prejmenujPresHandle(HANDLE h, const wchar_t *cesta, bool nahradit) {
     size_t delka = wcslen(cesta);
     alignas(FILE_RENAME_INFO) unsigned char
         blok[sizeof(FILE_RENAME_INFO) + kNejdelsiCesta * sizeof(wchar_t)];
-    if (delka >= kNejdelsiCesta) return false;
+    if (delka >= kNejdelsiCesta) return Pokus::selhal;
     auto *info = reinterpret_cast<FILE_RENAME_INFO *>(blok);
     info->ReplaceIfExists = nahradit;
     info->RootDirectory = nullptr;
@@ -280,42 +309,46 @@ bool prejmenujPresHandle(HANDLE h, const wchar_t *cesta, bool nahradit) {
     memcpy(info->FileName, cesta, (delka + 1) * sizeof(wchar_t));
     return SetFileInformationByHandle(
                h, FileRenameInfo, info,
-               static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + delka * sizeof(wchar_t))) &&
-           FlushFileBuffers(h);
+               static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + delka * sizeof(wchar_t)))
+               ? Pokus::hotovo
+               : podleChyby();
 }
 
-// Puts the new file `novy` (marked for deletion) in the place of the file `cil` names, which is
-// open as `puvodni`, if that is still as it was read: it takes the file's access rights, its mark
-// comes off, it is renamed there, and it takes the file's attributes. False, with the named file
-// as it was and `novy` still marked, if that could not be done.
-bool prejmenuj(HANDLE novy, HANDLE puvodni, const CilovySoubor *cil, bool *prevzal) {
+// Puts the new file `novy` (marked for deletion, in the state `*stav`) in the place of the file
+// `cil` names, which is open as `puvodni`, if that is still as it was read: it takes the file's
+// access rights (`prevzal`), its mark comes off, it is renamed there (`umisten`), takes the file's
+// attributes and is flushed and seen there (`nahrazen`). Where it is not renamed, it is marked
+// again.
+Presun prejmenuj(HANDLE novy, HANDLE puvodni, const CilovySoubor *cil, Stav *stav) {
     FILE_BASIC_INFO atributy;
     PACL prava = nullptr;
     PSECURITY_DESCRIPTOR popis = nullptr;
     SECURITY_INFORMATION druh = 0;
-    *prevzal = true;
+    // Rights handed over are taken back should the text stay; where none were, nothing is.
+    *stav = Stav::prevzal;
     bool ok = GetFileInformationByHandleEx(puvodni, FileBasicInfo, &atributy, sizeof atributy) &&
               prevezmiOchranu(puvodni, novy, &prava, &popis, &druh);
-    if (ok && prava == nullptr) *prevzal = false;
+    if (ok && prava == nullptr) *stav = Stav::zapsan;
     // The named file must not be open here when the rename replaces it.
     CloseHandle(puvodni);
-    ok = ok && jeBezeZmeny(cil) && smazatPriZavreni(novy, false);
-    DWORD chyba = 0;
-    if (ok && !sOpakovanim([&] { return prejmenujPresHandle(novy, cil->cesta, true); })) {
-        chyba = GetLastError();
-        smazatPriZavreni(novy, true);
-        ok = false;
-    }
-    if (ok) {
-        FILE_BASIC_INFO jen{};
-        jen.FileAttributes = atributy.FileAttributes;
-        SetFileInformationByHandle(novy, FileBasicInfo, &jen, sizeof jen);
-        dejPravaNaMiste(cil->cesta, prava, druh);
-        ok = jeTam(novy, cil->cesta);
+    Presun presun = Presun::nezmenen;
+    if (ok && jeBezeZmeny(cil) && smazatPriZavreni(novy, false)) {
+        Pokus pokus = sOpakovanim([&] { return prejmenujPresHandle(novy, cil->cesta, true); });
+        if (pokus != Pokus::hotovo) {
+            smazatPriZavreni(novy, true);
+            presun = pokus == Pokus::jinySvazek ? Presun::jinySvazek : Presun::nezmenen;
+        } else {
+            *stav = Stav::umisten;
+            FILE_BASIC_INFO jen{};
+            jen.FileAttributes = atributy.FileAttributes;
+            SetFileInformationByHandle(novy, FileBasicInfo, &jen, sizeof jen);
+            dejPravaNaMiste(cil->cesta, prava, druh);
+            if (FlushFileBuffers(novy) && jeTam(novy, cil->cesta)) *stav = Stav::nahrazen;
+            presun = *stav == Stav::nahrazen ? Presun::nahrazen : Presun::nejisty;
+        }
     }
     if (popis != nullptr) LocalFree(popis);
-    SetLastError(chyba);
-    return ok;
+    return presun;
 }
 
 // Opens the named file to be replaced: for writing and deletion, retried while another program
@@ -326,10 +359,10 @@ HANDLE otevriKNahrazeni(const CilovySoubor *cil, HANDLE novy) {
     auto otevri = [&] {
         h = CreateFileW(cil->cesta, DELETE | FILE_WRITE_DATA | READ_CONTROL | FILE_READ_ATTRIBUTES,
                         kSdileniVse, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        return h != INVALID_HANDLE_VALUE;
+        return h != INVALID_HANDLE_VALUE ? Pokus::hotovo : podleChyby();
     };
     FILE_BASIC_INFO atributy;
-    if (!sOpakovanim(otevri)) return nullptr;
+    if (sOpakovanim(otevri) != Pokus::hotovo) return nullptr;
     if (GetFileInformationByHandleEx(h, FileBasicInfo, &atributy, sizeof atributy) &&
         !(atributy.FileAttributes & FILE_ATTRIBUTE_READONLY) && stejnyVlastnik(h, novy))
         return h;
@@ -338,42 +371,32 @@ HANDLE otevriKNahrazeni(const CilovySoubor *cil, HANDLE novy) {
 }
 
 // The named file lies on the work file's volume: the work file itself takes its place.
-bool nahradNaMiste(PracovniSoubor *prac, const CilovySoubor *cil) {
+Presun nahradNaMiste(PracovniSoubor *prac, const CilovySoubor *cil) {
     HANDLE puvodni = otevriKNahrazeni(cil, prac->soubor);
-    return puvodni != nullptr && prejmenuj(prac->soubor, puvodni, cil, &prac->prevzal);
+    return puvodni != nullptr ? prejmenuj(prac->soubor, puvodni, cil, &prac->stav)
+                              : Presun::nezmenen;
 }
 
-// The named file lies on another volume than the work file: a copy beside it takes its place.
-bool nahradKopii(PracovniSoubor *prac, const CilovySoubor *cil) {
+// The named file lies on another volume than the work file: a copy beside it takes its place; the
+// work file, still marked, goes when it is closed.
+Presun nahradKopii(PracovniSoubor *prac, const CilovySoubor *cil) {
     wchar_t adresar[kNejdelsiCesta];
     wcscpy(adresar, cil->cesta);
     wchar_t *konec = wcsrchr(adresar, L'\\');
-    if (konec == nullptr) return false;
+    if (konec == nullptr) return Presun::nezmenen;
     konec[1] = L'\0';
     LARGE_INTEGER zacatek{};
     HANDLE kopie = SetFilePointerEx(prac->soubor, zacatek, nullptr, FILE_BEGIN)
                        ? vytvorNovy(adresar, [&](HANDLE h) { return zkopiruj(prac->soubor, h); })
                        : nullptr;
-    if (kopie == nullptr) return false;
-    bool prevzal;
+    if (kopie == nullptr) return Presun::nezmenen;
+    Stav stavKopie = Stav::zapsan;
     HANDLE puvodni = otevriKNahrazeni(cil, kopie);
-    bool ok = puvodni != nullptr && prejmenuj(kopie, puvodni, cil, &prevzal);
+    Presun presun =
+        puvodni != nullptr ? prejmenuj(kopie, puvodni, cil, &stavKopie) : Presun::nezmenen;
+    if (naMiste(stavKopie)) prac->stav = stavKopie;
     CloseHandle(kopie);
-    return ok;
-}
-
-// ---- Leaving the work file
-
-// Leaves the text that did not take the named file's place under the work file's name, with the
-// rights it was made with; where it may not have that name, it goes when it is closed.
-void ponechej(PracovniSoubor *prac) {
-    if (prac->prevzal && !vratOchranu(prac)) return;
-    wchar_t cesta[kNejdelsiCesta];
-    DWORD delka = GetFullPathNameW(kPracovniSouborW, kNejdelsiCesta, cesta, nullptr);
-    // Only the run that holds the mutex takes the name from an earlier run's work file.
-    bool nahradit = prac->mutex != nullptr && !prac->mistoUzivatele;
-    if (delka == 0 || delka >= kNejdelsiCesta || !smazatPriZavreni(prac->soubor, false)) return;
-    if (!prejmenujPresHandle(prac->soubor, cesta, nahradit)) smazatPriZavreni(prac->soubor, true);
+    return presun == Presun::jinySvazek ? Presun::nezmenen : presun;
 }
 
 // ---- The lock
@@ -432,11 +455,8 @@ long prectiSoubor(const char *nazev, CilovySoubor *cil) {
     return delka;
 }
 
-void pustCil(CilovySoubor *) {}
-
-void zamkniPracovniSoubor(PracovniSoubor *prac) {
+PracovniSoubor::PracovniSoubor() {
     pripravUkonceni();
-    *prac = PracovniSoubor{};
     // The mutex is named after the current directory's identity, the same whatever path led to
     // it. Where that cannot be had, or another run holds it longer than a run takes, the run goes
     // on without it: its work file is then never put in the place of another run's.
@@ -449,25 +469,37 @@ void zamkniPracovniSoubor(PracovniSoubor *prac) {
             wchar_t jmeno[64];
             swprintf(jmeno, 64, L"%ls\\sifrovac-%08lx-%08lx%08lx", prostor,
                      info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow);
-            if ((prac->mutex = CreateMutexW(nullptr, FALSE, jmeno)) != nullptr) break;
+            if ((mutex = CreateMutexW(nullptr, FALSE, jmeno)) != nullptr) break;
         }
     }
     if (adresar != INVALID_HANDLE_VALUE) CloseHandle(adresar);
     // WAIT_ABANDONED too: the run that held it has ended, and it is this run's now.
-    if (prac->mutex != nullptr &&
-        WaitForSingleObject(prac->mutex, kCekaniNaZamekMs) == WAIT_TIMEOUT) {
-        CloseHandle(prac->mutex);
-        prac->mutex = nullptr;
+    if (mutex != nullptr && WaitForSingleObject(mutex, kCekaniNaZamekMs) == WAIT_TIMEOUT) {
+        CloseHandle(mutex);
+        mutex = nullptr;
     }
     EnterCriticalSection(&kNahrazovani);
+}
+
+PracovniSoubor::~PracovniSoubor() {
+    // A work file still marked for deletion goes with its last handle.
+    if (soubor != nullptr) CloseHandle(soubor);
+    if (vlastniPrava != nullptr) LocalFree(vlastniPrava);
+    LeaveCriticalSection(&kNahrazovani);
+    if (mutex == nullptr) return;
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
 }
 
 bool zapisPracovniSoubor(PracovniSoubor *prac, const char *text, long delka) {
     // No work file can be written where a directory stands in its place.
     DWORD atributy = GetFileAttributesW(kPracovniSouborW);
-    if (atributy != INVALID_FILE_ATTRIBUTES && (atributy & FILE_ATTRIBUTE_DIRECTORY)) return false;
+    if (prac->stav != Stav::zadny ||
+        (atributy != INVALID_FILE_ATTRIBUTES && (atributy & FILE_ATTRIBUTE_DIRECTORY)))
+        return false;
     prac->soubor = vytvorNovy(L"", [&](HANDLE h) { return zapisText(h, text, delka); });
     if (prac->soubor == nullptr) return false;
+    prac->stav = Stav::zapsan;
     PACL prava;
     if (GetSecurityInfo(prac->soubor, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
                         &prava, nullptr, &prac->vlastniPrava) != ERROR_SUCCESS)
@@ -475,33 +507,46 @@ bool zapisPracovniSoubor(PracovniSoubor *prac, const char *text, long delka) {
     return true;
 }
 
-bool nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil) {
-    if (prac->soubor == nullptr) return false;
+Nahrazeni nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil) {
+    if (prac->stav != Stav::zapsan) return Nahrazeni::nezmenen;
     prac->mistoUzivatele = jeNaMistePracovnihoSouboru(cil);
     // A file that changed since it was read is left alone; prejmenuj looks again at the last
     // moment.
-    if (!jeBezeZmeny(cil)) return false;
+    if (!jeBezeZmeny(cil)) return Nahrazeni::nezmenen;
     BY_HANDLE_FILE_INFORMATION pracovni;
     bool jinySvazek = GetFileInformationByHandle(prac->soubor, &pracovni) &&
                       pracovni.dwVolumeSerialNumber != cil->svazek;
-    if (!jinySvazek) {
-        prac->umisten = nahradNaMiste(prac, cil);
-        if (prac->umisten || GetLastError() != ERROR_NOT_SAME_DEVICE) return prac->umisten;
+    Presun presun = jinySvazek ? Presun::jinySvazek : nahradNaMiste(prac, cil);
+    if (presun == Presun::jinySvazek) presun = nahradKopii(prac, cil);
+    switch (presun) {
+    case Presun::nahrazen:
+        return Nahrazeni::nahrazen;
+    case Presun::nejisty:
+        return Nahrazeni::nejisty;
+    case Presun::nezmenen:
+    case Presun::jinySvazek:
+        break;
     }
-    prac->umisten = nahradKopii(prac, cil);
-    return prac->umisten;
+    return Nahrazeni::nezmenen;
 }
 
-void pustPracovniSoubor(PracovniSoubor *prac) {
-    if (prac->soubor != nullptr) {
-        if (!prac->umisten) ponechej(prac);
-        CloseHandle(prac->soubor);
+void ponechej(PracovniSoubor *prac) {
+    if (prac->stav != Stav::zapsan && prac->stav != Stav::prevzal) return;
+    bool vlastni = prac->stav == Stav::zapsan || vratOchranu(prac);
+    prac->stav = Stav::zadny;
+    wchar_t cesta[kNejdelsiCesta];
+    DWORD delka = GetFullPathNameW(kPracovniSouborW, kNejdelsiCesta, cesta, nullptr);
+    // Only the run that holds the mutex takes the name from an earlier run's work file.
+    bool nahradit = prac->mutex != nullptr && !prac->mistoUzivatele;
+    if (!vlastni || delka == 0 || delka >= kNejdelsiCesta || !smazatPriZavreni(prac->soubor, false))
+        return;
+    if (prejmenujPresHandle(prac->soubor, cesta, nahradit) != Pokus::hotovo) {
+        smazatPriZavreni(prac->soubor, true);
+        return;
     }
-    if (prac->vlastniPrava != nullptr) LocalFree(prac->vlastniPrava);
-    LeaveCriticalSection(&kNahrazovani);
-    if (prac->mutex == nullptr) return;
-    ReleaseMutex(prac->mutex);
-    CloseHandle(prac->mutex);
+    // Named, it stays, even where the flush of its new name fails.
+    prac->stav = Stav::ponechan;
+    FlushFileBuffers(prac->soubor);
 }
 
 void zapisRadekBanneru(const char *radek) {

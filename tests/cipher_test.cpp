@@ -2,21 +2,23 @@
 
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "harness.h"
+#include "textfile.h"
 
 namespace {
 
 std::string encoded(std::string text) {
-    zakodujText(text.data());
+    koduj(text.data());
     return text;
 }
 
 std::string decoded(std::string text) {
-    dekodujText(text.data());
+    dekoduj(text.data());
     return text;
 }
 
@@ -76,34 +78,33 @@ TEST(Cipher, DecodesWhatWasNeverEncodedAndTwiceEncodedOnlyInPart) {
     EXPECT_EQ(decoded(decoded(encoded(encoded("fjtz,.ab")))), "aeoulnab");
 }
 
-struct WorkFileCase {
+struct FileCommandCase {
     const char *what;
-    bool (*transform)(char *, PracovniSoubor *);
+    long (*transform)(char *);
     std::string text, expected;
 };
 
-const WorkFileCase kWorkFileCases[] = {
+const FileCommandCase kFileCommandCases[] = {
     {"encoded", koduj, "ahoj.\n", "f(t*=\n"},
     {"decoded", dekoduj, "f(t*=\n", "ahoj.\n"},
     {"empty", koduj, "", ""},
 };
 
-class WorkFile : public testing::TestWithParam<WorkFileCase> {};
+class FileCommand : public testing::TestWithParam<FileCommandCase> {};
 
-// A text that takes no file's place stays in the work file when the run lets it go.
-TEST_P(WorkFile, HoldsTheTransformedText) {
+// One file command replaces the file by its transformed text, which the buffer holds too.
+TEST_P(FileCommand, ReplacesTheFileByItsTransformedText) {
     TempDir dir;
     WorkingDirectory cwd(dir.path());
-    std::string text = GetParam().text;
-    PracovniSoubor prac;
-    zamkniPracovniSoubor(&prac);
-    ASSERT_TRUE(GetParam().transform(text.data(), &prac));
-    pustPracovniSoubor(&prac);
-    EXPECT_EQ(text, GetParam().expected);
-    EXPECT_EQ(readFile(dir / "codedText.txt"), GetParam().expected);
+    writeFile(dir / "f", GetParam().text);
+    auto buffer = std::make_unique<Radek[]>(kPocetRadku);
+    EXPECT_EQ(zpracujSoubor(buffer.get(), "f", GetParam().transform), Vysledek::nahrazen);
+    EXPECT_EQ(std::string(buffer[0]), GetParam().expected);
+    EXPECT_EQ(readFile(dir / "f"), GetParam().expected);
+    EXPECT_EQ(namesIn(dir.path()), "f");
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, WorkFile, testing::ValuesIn(kWorkFileCases), ByWhat());
+INSTANTIATE_TEST_SUITE_P(Rows, FileCommand, testing::ValuesIn(kFileCommandCases), ByWhat());
 
 } // namespace
 

@@ -21,7 +21,7 @@
 namespace {
 
 std::string encoded(std::string text) {
-    zakodujText(text.data());
+    koduj(text.data());
     return text;
 }
 

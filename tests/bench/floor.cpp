@@ -16,7 +16,7 @@ int main(int argc, char **argv) {
     if (size < 0) return 1;
     text[size] = '\0';
     close(in);
-    zakodujText(text);
+    koduj(text);
     int out = open(".floor.tmp", O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int dir = open(".", O_RDONLY | O_DIRECTORY);
     bool ok = out >= 0 && dir >= 0 && write(out, text, static_cast<size_t>(size)) == size &&

@@ -1,0 +1,191 @@
+// Every failure of every system call on the way from the typed name to the success line keeps the
+// promise. One clean run is traced; then each occurrence of each call in it is made to fail in a
+// run of its own, and what the run said is checked against what it left:
+//   - the success line, and the named file durably holds the new text with its protections;
+//   - or no line, the named file as it was, and the text in a 0600 work file or nowhere;
+//   - or, once the rename was made, no line and the new text under the user's name.
+// The table is the trace, so it follows the code as the code changes.
+#include <cstring>
+#include <gtest/gtest.h>
+#include <map>
+#include <sstream>
+#include <string>
+#include <sys/acl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+const std::string kPlain = "ahoj, 12.\n";
+const std::string kEncoded = "f(t*; 12=\n";
+
+// One occurrence of one call, counted per process from its start as strace's `when=` counts.
+struct Occurrence {
+    std::string call;
+    int nth;
+};
+
+// The calls the run makes from the prompt for the name to the line that follows it, read from a
+// trace of the whole run (strace -f): those of the program's own process, after its prompt for
+// the name and before its next write to standard output.
+std::vector<Occurrence> callsOfTheReplacement(const std::string &trace) {
+    std::istringstream lines(trace);
+    std::string pid, line;
+    std::map<std::string, int> seen;
+    std::vector<Occurrence> window;
+    bool prompted = false;
+    while (std::getline(lines, line)) {
+        if (pid.empty() && line.find(std::string("execve(\"") + program() + "\"") != line.npos)
+            pid = line.substr(0, line.find(' '));
+        // A call another process interrupted is counted where it began.
+        if (pid.empty() || line.compare(0, pid.size() + 1, pid + " ") != 0) continue;
+        std::string call = line.substr(line.find_first_not_of(' ', pid.size()));
+        if (call.rfind("<...", 0) == 0 || call.rfind("---", 0) == 0 || call.rfind("+++", 0) == 0)
+            continue;
+        call = call.substr(0, call.find('('));
+        int nth = ++seen[call];
+        if (call == "write" && line.find("write(1,") != line.npos) {
+            if (prompted) break;
+            prompted = line.find("write(1, \"Zadejte nazev") != line.npos;
+            continue;
+        }
+        // A process's own number cannot fail.
+        if (prompted && call != "getpid") window.push_back({call, nth});
+    }
+    return window;
+}
+
+// The program run under strace, its trace in `log`, with `inject` (SYSCALL:error=E:when=N) where
+// given. No other process is traced, so that its calls count as in the clean run.
+std::vector<std::string> traced(const std::string &log, const std::string &inject) {
+    std::vector<std::string> wrapper = {"strace", "-f", "-qq", "-o", log};
+    if (!inject.empty())
+        wrapper.insert(wrapper.end(), {"-e", "trace=" + inject.substr(0, inject.find(':')), "-e",
+                                       "inject=" + inject});
+    return wrapper;
+}
+
+// The errors each call is made to fail with: EIO for every call, and where a call fails otherwise
+// for real, that too.
+std::vector<std::string> errorsOf(const std::string &call) {
+    std::vector<std::string> errors = {"EIO"};
+    if (call == "write" || call == "fsync" || call == "linkat" || call == "openat")
+        errors.push_back("ENOSPC");
+    if (call == "fchown" || call == "fchmod" || call == "fsetxattr" || call == "linkat" ||
+        call == "renameat" || call == "unlinkat")
+        errors.push_back("EPERM");
+    if (call == "renameat" || call == "linkat") errors.push_back("EXDEV");
+    return errors;
+}
+
+// Where the named file lies: beside the work file, or on another file system (a copy goes there).
+struct Route {
+    const char *what;
+    const char *base; // where the named file's directory is made, "" for TMPDIR
+};
+
+const Route kRoutes[] = {{"on the work file's file system", ""},
+                         {"on another file system", "/dev/shm"}};
+
+// The names in `dir` besides the named file's, a.txt.
+std::string othersIn(const std::string &dir) {
+    std::istringstream names(namesIn(dir));
+    std::string others;
+    for (std::string name; names >> name;)
+        if (name != "a.txt") others += (others.empty() ? "" : " ") + name;
+    return others;
+}
+
+class EveryFailure : public testing::TestWithParam<Route> {};
+
+TEST_P(EveryFailure, OfEveryCallKeepsThePromise) {
+    SKIP_UNLESS_MET((Needs{.posix = true, .root = true}));
+    if (system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "no strace";
+    const Route &route = GetParam();
+    TempDir here;
+    const std::string typed = std::string(route.base).empty() ? "a.txt" : "";
+    auto prepare = [&](const TempDir &there) {
+        const std::string target = there / "a.txt";
+        writeFile(target, kPlain);
+        // Another user's file, with an ACL entry and an attribute where the file system keeps them.
+        (void)!chown(target.c_str(), kNobody, kNobody);
+        chmod(target.c_str(), 0640);
+        if (acl_t acl = acl_from_text("u::rw-,u:1:r--,g::r--,m::r--,o::---")) {
+            (void)acl_set_file(target.c_str(), ACL_TYPE_ACCESS, acl);
+            acl_free(acl);
+        }
+        (void)setxattr(target.c_str(), "user.note", "x", 1, 0);
+        return target;
+    };
+    auto input = [&](const std::string &target) {
+        return "1 " + (typed.empty() ? target : typed) + "\n4\n";
+    };
+    std::vector<Occurrence> calls;
+    {
+        TempDir there(route.base);
+        const std::string target = prepare(typed.empty() ? there : here);
+        TempDir logs;
+        const std::string log = logs / "trace";
+        RunResult clean =
+            runSifrovac(here.path(), input(target), static_cast<uid_t>(-1), traced(log, ""));
+        ASSERT_NE(clean.output.find("Soubor zakodovan\n"), std::string::npos) << clean.output;
+        calls = callsOfTheReplacement(readFile(log));
+        unlink(target.c_str());
+    }
+    ASSERT_GT(calls.size(), 20u) << "the trace shows too few calls of the replacement";
+    int replaced = 0, kept = 0, renamedOnly = 0;
+    for (const Occurrence &o : calls)
+        for (const std::string &error : errorsOf(o.call)) {
+            const std::string row = o.call + " #" + std::to_string(o.nth) + " " + error;
+            SCOPED_TRACE(row);
+            TempDir there(route.base);
+            const TempDir &dir = typed.empty() ? there : here;
+            const std::string target = prepare(dir);
+            const std::string guarded = protectionOf(target);
+            RunResult run = runSifrovac(
+                here.path(), input(target), static_cast<uid_t>(-1),
+                traced("/dev/null", o.call + ":error=" + error + ":when=" + std::to_string(o.nth)));
+            ASSERT_FALSE(run.hung);
+            // Whatever failed, the dialogue goes on to its end.
+            EXPECT_EQ(run.status, 0);
+            const bool said = run.output.find("Soubor zakodovan\n") != std::string::npos;
+            const std::string text = readFile(target);
+            EXPECT_EQ(protectionOf(target), guarded);
+            // The current directory holds nothing but the work file, the named file's directory
+            // nothing but the named file.
+            const std::string left = othersIn(here.path());
+            if (typed.empty()) {
+                EXPECT_EQ(othersIn(there.path()), "");
+            }
+            if (said) {
+                ++replaced;
+                EXPECT_EQ(text, kEncoded);
+                EXPECT_EQ(left, "");
+            } else if (text == kPlain) {
+                ++kept;
+                if (!left.empty()) {
+                    EXPECT_EQ(left, "codedText.txt");
+                    EXPECT_EQ(readFile(here / "codedText.txt"), kEncoded);
+                    EXPECT_EQ(protectionOf(here / "codedText.txt"), "600 0:0");
+                }
+            } else {
+                ++renamedOnly;
+                EXPECT_EQ(text, kEncoded);
+                EXPECT_EQ(left, "");
+            }
+            if (HasFailure()) return;
+        }
+    // Both ends of the promise were reached, and the state after the rename too.
+    EXPECT_GT(replaced, 0);
+    EXPECT_GT(kept, 0);
+    EXPECT_GT(renamedOnly, 0);
+    RecordProperty("rows", replaced + kept + renamedOnly);
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, EveryFailure, testing::ValuesIn(kRoutes), ByWhat());
+
+} // namespace
