@@ -7,7 +7,8 @@
 //
 // Its parts, in order, as in os_win32.cpp: reading and writing whole files; finding the named file;
 // making a new file durable; taking over a file's protections; putting a file in place; leaving the
-// work file; the lock; the console. The functions of os.h follow, in the order it declares them.
+// work file; the lock; the console. The functions of os.h follow, in the order it declares them,
+// with the constructors and destructors of its structs.
 #include "os.h"
 
 #include <acl/libacl.h>

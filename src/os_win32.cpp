@@ -5,8 +5,9 @@
 // file's place in one step, written through, keeping the attributes and access rights there.
 //
 // Its parts, in order, as in os_linux.cpp: reading and writing whole files; finding the named file;
-// making a new file durable; taking over a file's protections; putting a file in place; leaving the
-// work file; the lock; the console. The functions of os.h follow, in the order it declares them.
+// making a new file durable; taking over a file's protections; putting a file in place; the lock;
+// the console (leaving the work file takes nothing but ponechej here). The functions of os.h
+// follow, in the order it declares them, with PracovniSoubor's constructor and destructor.
 #include "os.h"
 
 #include <windows.h>
@@ -255,11 +256,13 @@ bool prevezmiOchranu(HANDLE puvodni, HANDLE novy, PACL *prava, PSECURITY_DESCRIP
     PACL pravaNoveho = nullptr;
     PSECURITY_DESCRIPTOR popisNoveho = nullptr;
     SECURITY_INFORMATION druhNoveho;
-    // A file system that keeps no rights (FAT) has none to give.
-    if (!pravaSouboru(puvodni, prava, popis, druh) || *prava == nullptr) return true;
-    bool stejna = pravaSouboru(novy, &pravaNoveho, &popisNoveho, &druhNoveho) &&
-                  stejnaPrava(*prava, pravaNoveho);
-    if (popisNoveho != nullptr) LocalFree(popisNoveho);
+    // A file system that keeps no rights (FAT) has none to give; rights that cannot be read, of
+    // either file, cannot be handed over.
+    if (!pravaSouboru(puvodni, prava, popis, druh)) return false;
+    if (*prava == nullptr) return true;
+    if (!pravaSouboru(novy, &pravaNoveho, &popisNoveho, &druhNoveho)) return false;
+    bool stejna = stejnaPrava(*prava, pravaNoveho);
+    LocalFree(popisNoveho);
     if (stejna) *prava = nullptr;
     return stejna ||
            SetSecurityInfo(novy, SE_FILE_OBJECT,
@@ -316,9 +319,8 @@ Pokus prejmenujPresHandle(HANDLE h, const wchar_t *cesta, bool nahradit) {
 
 // Puts the new file `novy` (marked for deletion, in the state `*stav`) in the place of the file
 // `cil` names, which is open as `puvodni`, if that is still as it was read: it takes the file's
-// access rights (`prevzal`), its mark comes off, it is renamed there (`umisten`), takes the file's
-// attributes and is flushed and seen there (`nahrazen`). Where it is not renamed, it is marked
-// again.
+// access rights (`prevzal`) and attributes, its mark comes off, it is renamed there (`umisten`),
+// and it is flushed and seen there (`nahrazen`). Where it is not renamed, it is marked again.
 Presun prejmenuj(HANDLE novy, HANDLE puvodni, const CilovySoubor *cil, Stav *stav) {
     FILE_BASIC_INFO atributy;
     PACL prava = nullptr;
@@ -329,6 +331,15 @@ Presun prejmenuj(HANDLE novy, HANDLE puvodni, const CilovySoubor *cil, Stav *sta
     bool ok = GetFileInformationByHandleEx(puvodni, FileBasicInfo, &atributy, sizeof atributy) &&
               prevezmiOchranu(puvodni, novy, &prava, &popis, &druh);
     if (ok && prava == nullptr) *stav = Stav::zapsan;
+    // Of the attributes, those a program may set (read-only, hidden, system, archive, not indexed)
+    // go before the rename, checked; the others (compression, encryption, sparse, a reparse point)
+    // are the file system's.
+    FILE_BASIC_INFO jen{};
+    jen.FileAttributes = atributy.FileAttributes &
+                         (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                          FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    if (jen.FileAttributes == 0) jen.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    ok = ok && SetFileInformationByHandle(novy, FileBasicInfo, &jen, sizeof jen);
     // The named file must not be open here when the rename replaces it.
     CloseHandle(puvodni);
     Presun presun = Presun::nezmenen;
@@ -339,9 +350,6 @@ Presun prejmenuj(HANDLE novy, HANDLE puvodni, const CilovySoubor *cil, Stav *sta
             presun = pokus == Pokus::jinySvazek ? Presun::jinySvazek : Presun::nezmenen;
         } else {
             *stav = Stav::umisten;
-            FILE_BASIC_INFO jen{};
-            jen.FileAttributes = atributy.FileAttributes;
-            SetFileInformationByHandle(novy, FileBasicInfo, &jen, sizeof jen);
             dejPravaNaMiste(cil->cesta, prava, druh);
             if (FlushFileBuffers(novy) && jeTam(novy, cil->cesta)) *stav = Stav::nahrazen;
             presun = *stav == Stav::nahrazen ? Presun::nahrazen : Presun::nejisty;
@@ -540,6 +548,10 @@ void ponechej(PracovniSoubor *prac) {
     bool nahradit = prac->mutex != nullptr && !prac->mistoUzivatele;
     if (!vlastni || delka == 0 || delka >= kNejdelsiCesta || !smazatPriZavreni(prac->soubor, false))
         return;
+    // Nor does it keep the named file's attributes (hidden, say).
+    FILE_BASIC_INFO obycejny{};
+    obycejny.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(prac->soubor, FileBasicInfo, &obycejny, sizeof obycejny);
     if (prejmenujPresHandle(prac->soubor, cesta, nahradit) != Pokus::hotovo) {
         smazatPriZavreni(prac->soubor, true);
         return;

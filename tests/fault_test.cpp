@@ -91,15 +91,6 @@ struct Route {
 const Route kRoutes[] = {{"on the work file's file system", ""},
                          {"on another file system", "/dev/shm"}};
 
-// The names in `dir` besides the named file's, a.txt.
-std::string othersIn(const std::string &dir) {
-    std::istringstream names(namesIn(dir));
-    std::string others;
-    for (std::string name; names >> name;)
-        if (name != "a.txt") others += (others.empty() ? "" : " ") + name;
-    return others;
-}
-
 class EveryFailure : public testing::TestWithParam<Route> {};
 
 TEST_P(EveryFailure, OfEveryCallKeepsThePromise) {
@@ -157,9 +148,9 @@ TEST_P(EveryFailure, OfEveryCallKeepsThePromise) {
             EXPECT_EQ(protectionOf(target), guarded);
             // The current directory holds nothing but the work file, the named file's directory
             // nothing but the named file.
-            const std::string left = othersIn(here.path());
+            const std::string left = namesBesides(here.path(), "a.txt");
             if (typed.empty()) {
-                EXPECT_EQ(othersIn(there.path()), "");
+                EXPECT_EQ(namesBesides(there.path(), "a.txt"), "");
             }
             if (said) {
                 ++replaced;

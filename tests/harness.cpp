@@ -300,3 +300,11 @@ std::string namesIn(const std::string &dir) {
         joined += (joined.empty() ? "" : " ") + name;
     return joined;
 }
+
+std::string namesBesides(const std::string &dir, const std::string &except) {
+    std::istringstream names(namesIn(dir));
+    std::string others;
+    for (std::string name; names >> name;)
+        if (name != except) others += (others.empty() ? "" : " ") + name;
+    return others;
+}

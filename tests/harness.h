@@ -114,6 +114,8 @@ std::string protectionOf(const std::string &path);
 
 // The names in a directory, sorted.
 std::string namesIn(const std::string &dir);
+// The names in a directory but `except`, sorted.
+std::string namesBesides(const std::string &dir, const std::string &except);
 
 // The system's own user nobody, as which runs are made that must not have root's powers.
 inline constexpr uid_t kNobody = 65534;

@@ -4,12 +4,15 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <map>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "harness.h"
 
@@ -18,6 +21,10 @@ namespace {
 using namespace std::string_literals;
 
 const std::string kPlain = "ahoj, svete.\r\n";
+
+// Win32's ERROR_IO_DEVICE and ERROR_DISK_FULL, which this Linux test names by number.
+constexpr int kDeviceError = 1117;
+constexpr int kDiskFull = 112;
 const std::string kEncoded = "f(t*; 36j4j=\r\n";
 
 // Runs the program `exe` in `dir` with `input` and returns its output.
@@ -89,13 +96,15 @@ TEST(Windows, ReplacesAFileOnAnotherDrive) {
     EXPECT_EQ(namesIn(here.path()), "");
 }
 
-TEST(Windows, The64BitProgramEncodesAndDecodes) {
+// The Windows program that the tables do not run: the 64-bit one, or the 32-bit one where that runs
+// only under emulation.
+TEST(Windows, TheOtherProgramEncodesAndDecodes) {
     TempDir dir;
     writeFile(dir / "a.txt", kPlain);
-    std::string shown = runProgram(SIFROVAC_BIN64, dir.path(), "1 a.txt\r\n");
+    std::string shown = runProgram(SIFROVAC_OTHER_BIN, dir.path(), "1 a.txt\r\n");
     EXPECT_NE(shown.find("Soubor zakodovan\r\n"), std::string::npos);
     EXPECT_EQ(readFile(dir / "a.txt"), kEncoded);
-    shown = runProgram(SIFROVAC_BIN64, dir.path(), "2 a.txt\r\n");
+    shown = runProgram(SIFROVAC_OTHER_BIN, dir.path(), "2 a.txt\r\n");
     EXPECT_NE(shown.find("Soubor odkodovan\r\n"), std::string::npos);
     EXPECT_EQ(readFile(dir / "a.txt"), kPlain);
 }
@@ -111,5 +120,95 @@ TEST(Windows, StoredFilesMoveBetweenSystems) {
     EXPECT_EQ(readFile(dir / "linux.txt"), kPlain);
     EXPECT_EQ(readFile(dir / "windows.txt"), kPlain);
 }
+
+// Every Win32 call of one encode run, from the build whose calls can be made to fail
+// (faults/faults.h), is made to fail in turn, with a device error and, for writes and flushes, a
+// full disk, on the work file's drive and on another one. Each time, the success line and the new
+// text with its attributes; or no line, the file as it was and the text in the work file or
+// nowhere; or, after the rename, no line and the new text under the user's name. Nothing else is
+// left.
+struct FaultRoute {
+    const char *what;
+    bool otherDrive;
+};
+
+const FaultRoute kFaultRoutes[] = {{"on the work file's drive", false}, {"on another drive", true}};
+
+class EveryFailedCall : public testing::TestWithParam<FaultRoute> {};
+
+TEST_P(EveryFailedCall, KeepsThePromise) {
+    TempDir here, there, logs;
+    const bool other = GetParam().otherDrive;
+    const std::string drive = SIFROVAC_WINEPREFIX "/dosdevices/n:";
+    if (other) {
+        runSifrovac(here.path(), "4\r\n"); // the Wine prefix is made by the first run
+        unlink(drive.c_str());
+        ASSERT_EQ(symlink(there.path().c_str(), drive.c_str()), 0);
+    }
+    const TempDir &dir = other ? there : here;
+    const std::string input = other ? "1 n:\\a.txt\r\n4\r\n" : "1 a.txt\r\n4\r\n";
+    auto run = [&](const char *variable, const std::string &value) {
+        writeFile(dir / "a.txt", kPlain);
+        setxattr((dir / "a.txt").c_str(), "user.DOSATTRIB", "0x2", 3, 0); // hidden
+        setenv(variable, value.c_str(), 1);
+        setenv("SIFROVAC_PROGRAM", SIFROVAC_FAULTS_BIN, 1);
+        RunResult result = runSifrovac(here.path(), input);
+        unsetenv("SIFROVAC_PROGRAM");
+        unsetenv(variable);
+        return result;
+    };
+    ASSERT_NE(run("SIFROVAC_CALLS", logs / "calls").output.find("Soubor zakodovan\r\n"),
+              std::string::npos);
+    const std::string guarded = protectionOf(dir / "a.txt");
+    std::istringstream calls(readFile(logs / "calls"));
+    std::map<std::string, int> seen;
+    int rows = 0, kept = 0, renamedOnly = 0;
+    for (std::string call; std::getline(calls, call);) {
+        const int nth = ++seen[call];
+        std::vector<int> errors = {kDeviceError};
+        if (call == "WriteFile" || call == "FlushFileBuffers") errors.push_back(kDiskFull);
+        for (int error : errors) {
+            const std::string row = call + " #" + std::to_string(nth) + " " + std::to_string(error);
+            SCOPED_TRACE(row);
+            unlink((here / "codedText.txt").c_str());
+            RunResult result = run("SIFROVAC_FAIL",
+                                   call + ":" + std::to_string(nth) + ":" + std::to_string(error));
+            ++rows;
+            ASSERT_FALSE(result.hung);
+            EXPECT_EQ(result.status, 0);
+            const std::string text = readFile(dir / "a.txt");
+            // The current directory holds nothing but the work file, the other drive nothing but
+            // the named file.
+            const std::string others = namesBesides(here.path(), "a.txt");
+            if (other) {
+                EXPECT_EQ(namesIn(there.path()), "a.txt");
+            }
+            if (result.output.find("Soubor zakodovan\r\n") != std::string::npos) {
+                EXPECT_EQ(text, kEncoded);
+                EXPECT_EQ(protectionOf(dir / "a.txt"), guarded);
+                EXPECT_EQ(others, "");
+            } else if (text == kPlain) {
+                ++kept;
+                if (!others.empty()) {
+                    EXPECT_EQ(others, "codedText.txt");
+                    EXPECT_EQ(readFile(here / "codedText.txt"), kEncoded);
+                }
+            } else {
+                ++renamedOnly;
+                EXPECT_EQ(text, kEncoded);
+                EXPECT_EQ(others, "");
+            }
+            if (HasFailure()) break;
+        }
+        if (HasFailure()) break;
+    }
+    if (other) unlink(drive.c_str());
+    EXPECT_GT(rows, 30);
+    EXPECT_GT(kept, 0);
+    EXPECT_GT(renamedOnly, 0);
+    RecordProperty("rows", rows);
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, EveryFailedCall, testing::ValuesIn(kFaultRoutes), ByWhat());
 
 } // namespace
