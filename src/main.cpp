@@ -47,7 +47,8 @@ void zapisMenu() {
 
 void vypis(const char *obsahSouboru) {
     puts("Obsah souboru je:");
-    printf("\n %s", obsahSouboru);
+    fputs("\n ", stdout);
+    zapisVypis(obsahSouboru);
 }
 
 void vypisPamet(int priznak, const char *obsahSouboru) {

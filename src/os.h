@@ -50,6 +50,11 @@ Nahrazeni nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil);
 // by a dot and the user's number. Does nothing once the text has taken the named file's place.
 void ponechej(PracovniSoubor *prac);
 
+// Writes the listed text to standard output as it is; but to a Windows console, whose code page
+// may be any, as the characters it stands for: as UTF-8 where the whole text is valid UTF-8, else
+// in the system's ANSI code page, as Notepad reads such a file.
+void zapisVypis(const char *text);
+
 // Writes one line of the banner and its line end to standard output; the line's one letter outside
 // ASCII is 0xFD, y with acute in code page 1250, which a terminal or console is shown as itself.
 void zapisRadekBanneru(const char *radek);

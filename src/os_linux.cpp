@@ -598,6 +598,10 @@ void ponechej(PracovniSoubor *prac) {
     (void)zapisAdresar(AT_FDCWD, prac->soubor);
 }
 
+void zapisVypis(const char *text) {
+    fputs(text, stdout);
+}
+
 void zapisRadekBanneru(const char *radek) {
     const char *y = terminalUtf8() ? strchr(radek, '\xFD') : nullptr;
     if (y == nullptr) {

@@ -561,6 +561,33 @@ void ponechej(PracovniSoubor *prac) {
     FlushFileBuffers(prac->soubor);
 }
 
+void zapisVypis(const char *text) {
+    HANDLE vystup = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD rezim;
+    if (!GetConsoleMode(vystup, &rezim)) {
+        fputs(text, stdout);
+        return;
+    }
+    // Encoding leaves every byte from 0x80 up alone, so an encoded UTF-8 text is UTF-8 still.
+    static wchar_t siroky[kVelikostTextu];
+    UINT strana = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0) > 0
+                      ? CP_UTF8
+                      : CP_ACP;
+    int delka = MultiByteToWideChar(strana, 0, text, -1, siroky, kVelikostTextu) - 1;
+    if (delka < 0) {
+        fputs(text, stdout);
+        return;
+    }
+    fflush(stdout);
+    // In pieces that any console takes, none of them ending inside a surrogate pair.
+    for (int od = 0, kus; od < delka; od += kus) {
+        kus = delka - od < 8192 ? delka - od : 8192;
+        if (kus > 1 && IS_HIGH_SURROGATE(siroky[od + kus - 1])) --kus;
+        DWORD zapsano;
+        if (!WriteConsoleW(vystup, siroky + od, static_cast<DWORD>(kus), &zapsano, nullptr)) return;
+    }
+}
+
 void zapisRadekBanneru(const char *radek) {
     HANDLE vystup = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD rezim, zapsano;

@@ -13,7 +13,7 @@ printf 'ahoj, svete.\n' >"$work/a.txt"
 (cd "$work" && printf '1 a.txt\n4\n' | sifrovac | grep '^Soubor zakodovan$' >/dev/null)
 [ "$(cat "$work/a.txt")" = 'f(t*; 36j4j=' ]
 LANG=C.UTF-8 man sifrovac 2>/dev/null | tr -s ' ' | grep 'encode and decode text files' >/dev/null
-LANG=cs_CZ.UTF-8 man sifrovac 2>/dev/null | tr -s ' ' | grep 'zakoduje a dekoduje textove soubory' >/dev/null
+LANG=cs_CZ.UTF-8 man sifrovac 2>/dev/null | tr -s ' ' | grep 'zakóduje a dekóduje textové soubory' >/dev/null
 echo "installed: the program runs; man shows the English page, and the Czech one in Czech"
 
 dpkg --purge sifrovac >/dev/null

@@ -211,4 +211,59 @@ TEST_P(EveryFailedCall, KeepsThePromise) {
 
 INSTANTIATE_TEST_SUITE_P(Routes, EveryFailedCall, testing::ValuesIn(kFaultRoutes), ByWhat());
 
+// The listing (command 3) on a console shows a Czech text's letters, whatever the console's code
+// page: a text in UTF-8, and one in the ANSI code page (1250 in a Czech system, as Wine makes it in
+// cs_CZ.UTF-8). The console is Wine's on a tmux pane, read back as the pane shows it.
+struct ConsoleCase {
+    const char *what;
+    std::string bytes;
+};
+
+const ConsoleCase kConsoleCases[] = {
+    {"a text in UTF-8", "P\xC5\x98"
+                        "E\xC4\x8C\xC3\x8D"
+                        "ST \xC3\x9A"
+                        "KOL, \xC4\x8C"
+                        "TVRTEK.\r\n"},
+    {"a text in code page 1250", "P\xD8"
+                                 "E\xC8\xCD"
+                                 "ST \xDA"
+                                 "KOL, \xC8"
+                                 "TVRTEK.\r\n"},
+};
+
+class ListingOnAConsole : public testing::TestWithParam<ConsoleCase> {};
+
+TEST_P(ListingOnAConsole, ShowsTheLetters) {
+    if (system("command -v tmux >/dev/null && locale -a | grep -qi '^cs_CZ.utf-\\?8$'") != 0)
+        GTEST_SKIP() << "no tmux, or no cs_CZ.UTF-8 locale";
+    TempDir dir;
+    writeFile(dir / "a.txt", GetParam().bytes);
+    const std::string session = "sifrovac-" + std::to_string(getpid());
+    const std::string start = "tmux new-session -d -s " + session + " -x 200 -y 50 'cd " +
+                              dir.path() +
+                              " && WINEPREFIX=" SIFROVAC_WINEPREFIX
+                              " WINEDEBUG=-all LC_ALL=cs_CZ.UTF-8 " SIFROVAC_WINE_LOADER " " +
+                              program() + "; sleep 60'";
+    ASSERT_EQ(system(start.c_str()), 0);
+    std::string shown;
+    for (const char *keys : {"1 a.txt", "3"}) {
+        std::this_thread::sleep_for(std::chrono::seconds(6));
+        (void)!system(("tmux send-keys -t " + session + " '" + keys + "' Enter").c_str());
+    }
+    for (int i = 0; i < 20 && shown.find("TVRTEK=") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        FILE *pane = popen(("tmux capture-pane -p -t " + session).c_str(), "r");
+        shown.clear();
+        for (int c; pane != nullptr && (c = fgetc(pane)) != EOF;)
+            shown += static_cast<char>(c);
+        if (pane != nullptr) pclose(pane);
+    }
+    (void)!system(("tmux kill-session -t " + session).c_str());
+    EXPECT_NE(shown.find("P\u0158E\u010C\u00CDST \u00DAKOL; \u010CTVRTEK="), std::string::npos)
+        << shown;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ListingOnAConsole, testing::ValuesIn(kConsoleCases), ByWhat());
+
 } // namespace
