@@ -13,10 +13,12 @@
 #include <windows.h>
 
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
 #include <initializer_list>
 
 namespace {
@@ -172,11 +174,13 @@ Pokus podleChyby() {
 }
 
 // Calls `pokus` until it is done, or fails for a reason other than another program holding the
-// file for a moment, or kCekaniNaSouborMs have passed; returns how the last try went.
+// file for a moment, or kCekaniNaSouborMs have passed since the first try, the tries' own time
+// counted; returns how the last try went.
 template <typename Zkouska> Pokus sOpakovanim(Zkouska pokus) {
-    for (DWORD cekano = 0;; cekano += kKrokCekaniMs) {
+    const ULONGLONG konec = GetTickCount64() + kCekaniNaSouborMs;
+    for (;;) {
         Pokus vysledek = pokus();
-        if (vysledek != Pokus::drzen || cekano >= kCekaniNaSouborMs) return vysledek;
+        if (vysledek != Pokus::drzen || GetTickCount64() >= konec) return vysledek;
         Sleep(kKrokCekaniMs);
     }
 }
@@ -369,6 +373,9 @@ HANDLE otevriKNahrazeni(const CilovySoubor *cil, HANDLE novy) {
                         kSdileniVse, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         return h != INVALID_HANDLE_VALUE ? Pokus::hotovo : podleChyby();
     };
+    // A read-only file is refused at once, not retried as one held by another program.
+    DWORD jen = GetFileAttributesW(cil->cesta);
+    if (jen == INVALID_FILE_ATTRIBUTES || (jen & FILE_ATTRIBUTE_READONLY) != 0) return nullptr;
     FILE_BASIC_INFO atributy;
     if (sOpakovanim(otevri) != Pokus::hotovo) return nullptr;
     if (GetFileInformationByHandleEx(h, FileBasicInfo, &atributy, sizeof atributy) &&
@@ -437,15 +444,37 @@ bool sirokyNazev(const char *nazev, wchar_t *siroky, int kapacita) {
     return MultiByteToWideChar(strana, MB_ERR_INVALID_CHARS, nazev, -1, siroky, kapacita) > 0;
 }
 
+// Whether the typed name is a device's, which is never opened at all (a named pipe would take the
+// open for a client, a serial port would toggle its lines): a \\.\ path, a \\?\ path but a
+// drive's or a share's, or a DOS device's name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9,
+// CONIN$, CONOUT$), with any extension, in any folder.
+bool jeZarizeni(const wchar_t *nazev) {
+    auto zacina = [&](const wchar_t *s) { return _wcsnicmp(nazev, s, wcslen(s)) == 0; };
+    if (zacina(L"\\\\.\\") || zacina(L"//./") || zacina(L"\\??\\")) return true;
+    if (zacina(L"\\\\?\\") && !zacina(L"\\\\?\\UNC\\") && !(iswalpha(nazev[4]) && nazev[5] == L':'))
+        return true;
+    const wchar_t *posledni = iswalpha(nazev[0]) && nazev[1] == L':' ? nazev + 2 : nazev;
+    for (const wchar_t *c = posledni; *c != L'\0'; ++c)
+        if (*c == L'\\' || *c == L'/') posledni = c + 1;
+    size_t delka = wcscspn(posledni, L".:");
+    while (delka > 0 && posledni[delka - 1] == L' ')
+        --delka;
+    for (const wchar_t *zarizeni : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
+        if (wcslen(zarizeni) == delka && _wcsnicmp(posledni, zarizeni, delka) == 0) return true;
+    return delka == 4 &&
+           (_wcsnicmp(posledni, L"COM", 3) == 0 || _wcsnicmp(posledni, L"LPT", 3) == 0) &&
+           posledni[3] >= L'1' && posledni[3] <= L'9';
+}
+
 } // namespace
 
 long prectiSoubor(const char *nazev, CilovySoubor *cil) {
     wchar_t siroky[kNejdelsiCesta];
-    if (!sirokyNazev(nazev, siroky, kNejdelsiCesta)) return -1;
+    if (!sirokyNazev(nazev, siroky, kNejdelsiCesta) || jeZarizeni(siroky)) return -1;
     HANDLE h = CreateFileW(siroky, GENERIC_READ, kSdileniVse, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return -1;
-    // A device (CON, NUL, COM1 ...) or a pipe is no file, and is never read.
+    // Whatever else is no file on a disk (a device by another name) is never read.
     BY_HANDLE_FILE_INFORMATION info;
     DWORD delkaCesty = 0;
     if (GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
@@ -471,15 +500,20 @@ PracovniSoubor::PracovniSoubor() {
     HANDLE adresar = CreateFileW(L".", FILE_READ_ATTRIBUTES, kSdileniVse, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     BY_HANDLE_FILE_INFORMATION info;
-    if (adresar != INVALID_HANDLE_VALUE && GetFileInformationByHandle(adresar, &info)) {
-        // Every session's runs where the system allows it, else this session's.
-        for (const wchar_t *prostor : {L"Global", L"Local"}) {
-            wchar_t jmeno[64];
-            swprintf(jmeno, 64, L"%ls\\sifrovac-%08lx-%08lx%08lx", prostor,
-                     info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow);
-            if ((mutex = CreateMutexW(nullptr, FALSE, jmeno)) != nullptr) break;
-        }
+    // One mutex for every session's runs, every user's, elevated or not: everyone may wait for it
+    // and release it, and it is asked for nothing more. Where it cannot be had, the run goes
+    // without it, never with a mutex of its own session that other sessions' runs do not see.
+    PSECURITY_DESCRIPTOR popis = nullptr;
+    if (adresar != INVALID_HANDLE_VALUE && GetFileInformationByHandle(adresar, &info) &&
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;0x00100001;;;WD)",
+                                                             SDDL_REVISION_1, &popis, nullptr)) {
+        wchar_t jmeno[64];
+        swprintf(jmeno, 64, L"Global\\sifrovac-%08lx-%08lx%08lx", info.dwVolumeSerialNumber,
+                 info.nFileIndexHigh, info.nFileIndexLow);
+        SECURITY_ATTRIBUTES atributy{sizeof atributy, popis, FALSE};
+        mutex = CreateMutexExW(&atributy, jmeno, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
     }
+    if (popis != nullptr) LocalFree(popis);
     if (adresar != INVALID_HANDLE_VALUE) CloseHandle(adresar);
     // WAIT_ABANDONED too: the run that held it has ended, and it is this run's now.
     if (mutex != nullptr && WaitForSingleObject(mutex, kCekaniNaZamekMs) == WAIT_TIMEOUT) {
@@ -552,7 +586,10 @@ void ponechej(PracovniSoubor *prac) {
     FILE_BASIC_INFO obycejny{};
     obycejny.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     SetFileInformationByHandle(prac->soubor, FileBasicInfo, &obycejny, sizeof obycejny);
-    if (prejmenujPresHandle(prac->soubor, cesta, nahradit) != Pokus::hotovo) {
+    // An earlier codedText.txt that a virus scanner or the indexer holds for a moment is waited
+    // for.
+    if (sOpakovanim([&] { return prejmenujPresHandle(prac->soubor, cesta, nahradit); }) !=
+        Pokus::hotovo) {
         smazatPriZavreni(prac->soubor, true);
         return;
     }

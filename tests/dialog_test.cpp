@@ -146,9 +146,9 @@ std::string fullCrLf(char letter) {
 }
 const std::string kFullCrLf = fullCrLf('a'), kFullCrLfEncoded = fullCrLf('f');
 
-const std::vector<std::string> kDevices = {"CON",     "nul",  "NUL.txt", "PRN",      "aux",
-                                           "COM1",    "com9", "LPT1",    "lpt9.log", "CONIN$",
-                                           "conout$", "d",    "p"};
+const std::vector<std::string> kDevices = {
+    "CON",      "nul",    "NUL.txt", "PRN", "aux", "COM1",       "com9",        "LPT1",
+    "lpt9.log", "CONIN$", "conout$", "d",   "p",   "\\\\.\\nul", "sub\\con.txt"};
 
 // File contents here are the bytes on disk.
 const Case kWindowsCases[] = {

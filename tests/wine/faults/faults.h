@@ -71,7 +71,7 @@ SIFROVAC_WRAP(SetNamedSecurityInfoW, ERROR_ACCESS_DENIED)
 SIFROVAC_WRAP(GetSecurityDescriptorControl, FALSE)
 SIFROVAC_WRAP(GetSecurityDescriptorDacl, FALSE)
 SIFROVAC_WRAP(EqualSid, FALSE)
-SIFROVAC_WRAP(CreateMutexW, nullptr)
+SIFROVAC_WRAP(CreateMutexExW, nullptr)
 SIFROVAC_WRAP(WaitForSingleObject, WAIT_FAILED)
 SIFROVAC_WRAP(ReleaseMutex, FALSE)
 
@@ -94,7 +94,7 @@ SIFROVAC_WRAP(ReleaseMutex, FALSE)
 #define GetSecurityDescriptorControl faults_GetSecurityDescriptorControl
 #define GetSecurityDescriptorDacl faults_GetSecurityDescriptorDacl
 #define EqualSid faults_EqualSid
-#define CreateMutexW faults_CreateMutexW
+#define CreateMutexExW faults_CreateMutexExW
 #define WaitForSingleObject faults_WaitForSingleObject
 #define ReleaseMutex faults_ReleaseMutex
 #endif
