@@ -1,10 +1,7 @@
 // Every failure of every system call on the way from the typed name to the success line keeps the
 // promise. One clean run is traced; then each occurrence of each call in it is made to fail in a
-// run of its own, and what the run said is checked against what it left:
-//   - the success line, and the named file durably holds the new text with its protections;
-//   - or no line, the named file as it was, and the text in a 0600 work file or nowhere;
-//   - or, once the rename was made, no line and the new text under the user's name.
-// The table is the trace, so it follows the code as the code changes.
+// run of its own, and what the run said is checked against what it left (endOf). The table is the
+// trace, so it follows the code as the code changes.
 #include <cstring>
 #include <gtest/gtest.h>
 #include <map>
@@ -87,7 +84,8 @@ std::vector<std::string> errorsOf(const std::string &call) {
     return errors;
 }
 
-// Where the named file lies: beside the work file, or on another file system (a copy goes there).
+// Where the named file lies: on the work file's file system (the work file itself takes its
+// place), or on another one (a copy goes there).
 struct Route {
     const char *what;
     const char *base; // where the named file's directory is made, "" for TMPDIR
@@ -101,13 +99,13 @@ class EveryFailure : public testing::TestWithParam<Route> {};
 TEST_P(EveryFailure, OfEveryCallKeepsThePromise) {
     SKIP_UNLESS_MET((Needs{.posix = true, .root = true}));
     if (system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "no strace";
-    const Route &route = GetParam();
-    TempDir here;
-    const std::string typed = std::string(route.base).empty() ? "a.txt" : "";
-    auto prepare = [&](const TempDir &there) {
+    TempDir here, logs;
+    // Runs `inject` (see traced) on another user's file, with an ACL entry and an attribute where
+    // the file system keeps them, in a directory of its own; returns what the run's end was.
+    auto run = [&](const std::string &log, const std::string &inject) {
+        TempDir there(GetParam().base);
         const std::string target = there / "a.txt";
         writeFile(target, kPlain);
-        // Another user's file, with an ACL entry and an attribute where the file system keeps them.
         (void)!chown(target.c_str(), kNobody, kNobody);
         chmod(target.c_str(), 0640);
         if (acl_t acl = acl_from_text("u::rw-,u:1:r--,g::r--,m::r--,o::---")) {
@@ -115,71 +113,28 @@ TEST_P(EveryFailure, OfEveryCallKeepsThePromise) {
             acl_free(acl);
         }
         (void)setxattr(target.c_str(), "user.note", "x", 1, 0);
-        return target;
+        const std::string guarded = protectionOf(target);
+        RunResult result = runSifrovac(here.path(), "1 " + target + "\n4\n", static_cast<uid_t>(-1),
+                                       traced(log, inject));
+        const std::string end = endOf(result, target, here.path(), guarded, kPlain, kEncoded);
+        unlink((here / "codedText.txt").c_str());
+        return end;
     };
-    auto input = [&](const std::string &target) {
-        return "1 " + (typed.empty() ? target : typed) + "\n4\n";
-    };
-    std::vector<Occurrence> calls;
-    {
-        TempDir there(route.base);
-        const std::string target = prepare(typed.empty() ? there : here);
-        TempDir logs;
-        const std::string log = logs / "trace";
-        RunResult clean =
-            runSifrovac(here.path(), input(target), static_cast<uid_t>(-1), traced(log, ""));
-        ASSERT_NE(clean.output.find("Soubor zakodovan\n"), std::string::npos) << clean.output;
-        calls = callsOfTheReplacement(readFile(log));
-        unlink(target.c_str());
-    }
+    ASSERT_EQ(run(logs / "trace", ""), "replaced");
+    const std::vector<Occurrence> calls = callsOfTheReplacement(readFile(logs / "trace"));
     ASSERT_GT(calls.size(), 20u) << "the trace shows too few calls of the replacement";
-    int replaced = 0, kept = 0, renamedOnly = 0;
+    std::map<std::string, int> ends;
     for (const Occurrence &o : calls)
         for (const std::string &error : errorsOf(o.call)) {
-            const std::string row = o.call + " #" + std::to_string(o.nth) + " " + error;
-            SCOPED_TRACE(row);
-            TempDir there(route.base);
-            const TempDir &dir = typed.empty() ? there : here;
-            const std::string target = prepare(dir);
-            const std::string guarded = protectionOf(target);
-            RunResult run = runSifrovac(
-                here.path(), input(target), static_cast<uid_t>(-1),
-                traced("/dev/null", o.call + ":error=" + error + ":when=" + std::to_string(o.nth)));
-            ASSERT_FALSE(run.hung);
-            // Whatever failed, the dialogue goes on to its end.
-            EXPECT_EQ(run.status, 0);
-            const bool said = run.output.find("Soubor zakodovan\n") != std::string::npos;
-            const std::string text = readFile(target);
-            EXPECT_EQ(protectionOf(target), guarded);
-            // The current directory holds nothing but the work file, the named file's directory
-            // nothing but the named file.
-            const std::string left = namesBesides(here.path(), "a.txt");
-            if (typed.empty()) {
-                EXPECT_EQ(namesBesides(there.path(), "a.txt"), "");
-            }
-            if (said) {
-                ++replaced;
-                EXPECT_EQ(text, kEncoded);
-                EXPECT_EQ(left, "");
-            } else if (text == kPlain) {
-                ++kept;
-                if (!left.empty()) {
-                    EXPECT_EQ(left, "codedText.txt");
-                    EXPECT_EQ(readFile(here / "codedText.txt"), kEncoded);
-                    EXPECT_EQ(protectionOf(here / "codedText.txt"), "600 0:0");
-                }
-            } else {
-                ++renamedOnly;
-                EXPECT_EQ(text, kEncoded);
-                EXPECT_EQ(left, "");
-            }
-            if (HasFailure()) return;
+            SCOPED_TRACE(o.call + " #" + std::to_string(o.nth) + " " + error);
+            const std::string end =
+                run("/dev/null", o.call + ":error=" + error + ":when=" + std::to_string(o.nth));
+            ASSERT_TRUE(end == "replaced" || end == "kept" || end == "renamed") << end;
+            ++ends[end];
         }
     // Both ends of the promise were reached, and the state after the rename too.
-    EXPECT_GT(replaced, 0);
-    EXPECT_GT(kept, 0);
-    EXPECT_GT(renamedOnly, 0);
-    RecordProperty("rows", replaced + kept + renamedOnly);
+    EXPECT_EQ(ends.size(), 3u);
+    RecordProperty("rows", ends["replaced"] + ends["kept"] + ends["renamed"]);
 }
 
 INSTANTIATE_TEST_SUITE_P(Routes, EveryFailure, testing::ValuesIn(kRoutes), ByWhat());

@@ -301,10 +301,40 @@ std::string namesIn(const std::string &dir) {
     return joined;
 }
 
+namespace {
+
+// The names in a directory but `except`, sorted.
 std::string namesBesides(const std::string &dir, const std::string &except) {
     std::istringstream names(namesIn(dir));
     std::string others;
     for (std::string name; names >> name;)
         if (name != except) others += (others.empty() ? "" : " ") + name;
     return others;
+}
+
+} // namespace
+
+std::string endOf(const RunResult &run, const std::string &target, const std::string &cwd,
+                  const std::string &guarded, const std::string &plain,
+                  const std::string &encoded) {
+    namespace fs = std::filesystem;
+    const std::string name = fs::path(target).filename(), dir = fs::path(target).parent_path();
+    const std::string text = readFile(target), left = namesBesides(cwd, name);
+    const std::string work = cwd + "/codedText.txt";
+    const bool said = run.output.find(asText("Soubor zakodovan\n")) != std::string::npos;
+    const bool changed = text != plain;
+    if (run.hung || run.status != 0) return "the run ended with " + std::to_string(run.status);
+    if (protectionOf(target) != guarded) return "the file is guarded by " + protectionOf(target);
+    if (!fs::equivalent(dir, cwd) && !namesBesides(dir, name).empty())
+        return "left beside the file: " + namesBesides(dir, name);
+    if (said && !changed) return "the success line, and the file as it was";
+    if (changed && text != encoded) return "the file holds " + text;
+    if (changed) return !left.empty() ? "left " + left : said ? "replaced" : "renamed";
+    if (left.empty()) return "kept";
+    if (left != "codedText.txt" || readFile(work) != encoded)
+        return "left " + left + ", the work file holding " + readFile(work);
+    const std::string own = "600 " + std::to_string(geteuid()) + ":" + std::to_string(getegid());
+    if (!kWindows && protectionOf(work) != own)
+        return "a work file guarded by " + protectionOf(work);
+    return "kept";
 }

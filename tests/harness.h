@@ -114,8 +114,16 @@ std::string protectionOf(const std::string &path);
 
 // The names in a directory, sorted.
 std::string namesIn(const std::string &dir);
-// The names in a directory but `except`, sorted.
-std::string namesBesides(const std::string &dir, const std::string &except);
+// Which of the ends the program promises a run came to, the named file `target` holding `plain`
+// before it and guarded by `guarded` (protectionOf), the run made in `cwd`:
+//   "replaced"  the success line; `target` holds `encoded`, guarded as it was;
+//   "kept"      no line; `target` as it was; at most the work file in `cwd`, holding `encoded`
+//               (and, on Linux, its owner's alone);
+//   "renamed"   no line; `target` holds `encoded`, guarded as it was, and no work file.
+// The run ended as a dialogue does, and nothing else is left in either directory; else what broke
+// the promise.
+std::string endOf(const RunResult &run, const std::string &target, const std::string &cwd,
+                  const std::string &guarded, const std::string &plain, const std::string &encoded);
 
 // The system's own user nobody, as which runs are made that must not have root's powers.
 inline constexpr uid_t kNobody = 65534;
