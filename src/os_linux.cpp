@@ -305,13 +305,12 @@ bool zapisAdresar(int adresar, int fd) {
 
 // ---- Taking over a file's protections
 
-// Copies the extended attributes of `z` to `kam`, but the ACL, which perm_copy_fd gives. One of the
-// user's own (user.*) that cannot be copied fails the copy; the system's (a security label, say)
-// are the system's to give the new file.
-bool zkopirujAtributy(int z, int kam) {
-    char jmena[1 << 16], hodnota[1 << 16];
-    ssize_t delka = flistxattr(z, jmena, sizeof jmena);
-    if (delka < 0) return false;
+// Copies the extended attributes `jmena` (`delka` bytes, as flistxattr lists them) of `z` to
+// `kam`, but the ACL, which perm_copy_fd gives. One of the user's own (user.*) that cannot be
+// copied fails the copy; the system's (a security label, say) are the system's to give the new
+// file.
+bool zkopirujAtributy(int z, const char *jmena, ssize_t delka, int kam) {
+    char hodnota[1 << 16];
     for (ssize_t i = 0; i < delka; i += static_cast<ssize_t>(strlen(jmena + i)) + 1) {
         const char *jmeno = jmena + i;
         if (strncmp(jmeno, "system.posix_acl_", 17) == 0) continue;
@@ -331,10 +330,11 @@ bool prevezmiOchranu(int puvodni, const struct stat &st, int novy) {
     if (fchown(novy, st.st_uid, st.st_gid) != 0) return false;
     // An access ACL is an extended attribute too: a file with none has nothing more to give, and
     // neither has a file system that keeps none.
-    ssize_t atributy = flistxattr(puvodni, nullptr, 0);
-    if (atributy < 0 && errno != ENOTSUP) return false;
-    if (atributy > 0) {
-        if (!zkopirujAtributy(puvodni, novy)) return false;
+    char jmena[1 << 16];
+    ssize_t delka = flistxattr(puvodni, jmena, sizeof jmena);
+    if (delka < 0 && errno != ENOTSUP) return false;
+    if (delka > 0) {
+        if (!zkopirujAtributy(puvodni, jmena, delka, novy)) return false;
         if (perm_copy_fd(nullptr, puvodni, nullptr, novy, nullptr) != 0 && errno != ENOTSUP)
             return false;
     }

@@ -607,11 +607,10 @@ void zapisVypis(const char *text) {
     }
     // Encoding leaves every byte from 0x80 up alone, so an encoded UTF-8 text is UTF-8 still.
     static wchar_t siroky[kVelikostTextu];
-    UINT strana = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0) > 0
-                      ? CP_UTF8
-                      : CP_ACP;
-    int delka = MultiByteToWideChar(strana, 0, text, -1, siroky, kVelikostTextu) - 1;
-    if (delka < 0) {
+    int delka =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, siroky, kVelikostTextu);
+    if (delka == 0) delka = MultiByteToWideChar(CP_ACP, 0, text, -1, siroky, kVelikostTextu);
+    if (--delka < 0) {
         fputs(text, stdout);
         return;
     }
