@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "buffers.h"
+#include "os.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ bool jeCislice(int c) {
 int preskocMezery(FILE *vstup) {
     int c;
     do
-        c = getc(vstup);
+        c = prectiZnak(vstup);
     while (jeMezera(c));
     return c;
 }
@@ -28,8 +29,8 @@ int preskocMezery(FILE *vstup) {
 // Consumes the token that `c` began, up to the next white space, which stays in the input.
 void preskocSlovo(FILE *vstup, int c) {
     while (c != EOF && !jeMezera(c))
-        c = getc(vstup);
-    if (c != EOF) ungetc(c, vstup);
+        c = prectiZnak(vstup);
+    if (c != EOF) vratZnak(c, vstup);
 }
 
 } // namespace
@@ -38,7 +39,7 @@ Cteni prectiVolbu(FILE *vstup, int *volba) {
     int c = preskocMezery(vstup);
     if (c == EOF) return Cteni::konec;
     bool zaporna = c == '-';
-    if (c == '-' || c == '+') c = getc(vstup);
+    if (c == '-' || c == '+') c = prectiZnak(vstup);
     if (!jeCislice(c)) {
         preskocSlovo(vstup, c);
         return Cteni::neplatne;
@@ -46,9 +47,9 @@ Cteni prectiVolbu(FILE *vstup, int *volba) {
     // Saturates past the range of int whatever the sign, so every digit can still be consumed.
     const long long mimoRozsah = INT_MAX + 2LL;
     long long hodnota = 0;
-    for (; jeCislice(c); c = getc(vstup))
+    for (; jeCislice(c); c = prectiZnak(vstup))
         hodnota = std::min(hodnota * 10 + (c - '0'), mimoRozsah);
-    if (c != EOF) ungetc(c, vstup);
+    if (c != EOF) vratZnak(c, vstup);
     if (zaporna) hodnota = -hodnota;
     if (hodnota < INT_MIN || hodnota > INT_MAX) return Cteni::neplatne;
     *volba = static_cast<int>(hodnota);
@@ -59,14 +60,16 @@ Cteni prectiNazev(FILE *vstup, char *nazev) {
     int c = preskocMezery(vstup);
     if (c == EOF) return Cteni::konec;
     int delka = 0;
-    for (; c != EOF && !jeMezera(c); c = getc(vstup)) {
+    bool nul = false;
+    for (; c != EOF && !jeMezera(c); c = prectiZnak(vstup)) {
         if (delka == kNejdelsiNazev) {
             preskocSlovo(vstup, c);
             return Cteni::prilisDlouhe;
         }
+        nul = nul || c == '\0';
         nazev[delka++] = static_cast<char>(c);
     }
-    if (c != EOF) ungetc(c, vstup);
+    if (c != EOF) vratZnak(c, vstup);
     nazev[delka] = '\0';
-    return Cteni::precteno;
+    return nul ? Cteni::neplatne : Cteni::precteno;
 }

@@ -5,7 +5,8 @@
 
 enum class Cteni {
     precteno,
-    neplatne,     // a token that is no number, or one that does not fit an int; it was skipped
+    neplatne,     // a token that is no number, or one that does not fit an int; or a name that
+                  // holds a NUL, as no file's name does; it was skipped
     konec,        // the input ended before anything was read
     prilisDlouhe, // a name longer than kNejdelsiNazev characters; the whole of it was skipped
 };

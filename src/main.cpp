@@ -109,6 +109,8 @@ int main() {
             if (nazev == Cteni::konec) return 0;
             if (nazev == Cteni::prilisDlouhe)
                 puts("Nazev souboru je prilis dlouhy, nelze nacist soubor");
+            else if (nazev == Cteni::neplatne)
+                puts(prikaz.nenalezen);
             else if (zpracuj(prikaz, obsahSouboru, nazevSouboru))
                 priznak = volba;
         } else if (cteni == Cteni::precteno && volba == 3) {

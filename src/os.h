@@ -8,6 +8,8 @@
 // Both objects release what they hold when they go out of scope, the work file first.
 #pragma once
 
+#include <cstdio>
+
 #include "buffers.h"
 
 // Every transformed text passes through this file in the current directory.
@@ -35,9 +37,11 @@ enum class Nahrazeni {
 // that run left.
 long prectiSoubor(const char *nazev, CilovySoubor *cil);
 
-// Writes exactly `delka` characters of text to a new work file, whole and durably, readable and
-// writable by its owner alone, and keeps it open in `prac`; false if that failed.
-bool zapisPracovniSoubor(PracovniSoubor *prac, const char *text, long delka);
+// Writes exactly `delka` characters of text to a new work file for the file `cil` names, whole
+// and durably, readable and writable by its owner alone (and on Windows encrypted where that file
+// is), and keeps it open in `prac`; false if that failed.
+bool zapisPracovniSoubor(PracovniSoubor *prac, const CilovySoubor *cil, const char *text,
+                         long delka);
 
 // Puts the text of the work file `prac` in the place of the file `cil` names, which keeps
 // everything it had but its text, durably. The named file stays as it was if this user may not
@@ -49,6 +53,13 @@ Nahrazeni nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil);
 // file, another user's file, a lockless run beside another), under the work file's name followed
 // by a dot and the user's number. Does nothing once the text has taken the named file's place.
 void ponechej(PracovniSoubor *prac);
+
+// Reads the next character of `vstup` as getc does; vratZnak gives the character just read back,
+// as ungetc does. From a Windows console, which a read of bytes gives letters outside ASCII as
+// NULs in some code pages (UTF-8 among them), the line the user typed is read as characters and
+// given as UTF-8, and prectiSoubor takes a name as UTF-8.
+int prectiZnak(FILE *vstup);
+void vratZnak(int znak, FILE *vstup);
 
 // Writes the listed text to standard output as it is; but to a Windows console, whose code page
 // may be any, as the characters it stands for: as UTF-8 where the whole text is valid UTF-8, else

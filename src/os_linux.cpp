@@ -530,7 +530,7 @@ PracovniSoubor::~PracovniSoubor() {
     sigprocmask(SIG_SETMASK, &puvodniMaska, nullptr);
 }
 
-bool zapisPracovniSoubor(PracovniSoubor *prac, const char *text, long delka) {
+bool zapisPracovniSoubor(PracovniSoubor *prac, const CilovySoubor *, const char *text, long delka) {
     // No work file can be written where a directory stands in its place.
     struct stat st;
     if (prac->stav != Stav::zadny ||
@@ -596,6 +596,14 @@ void ponechej(PracovniSoubor *prac) {
     if (!pojmenovan) return;
     (void)fsync(prac->soubor);
     (void)zapisAdresar(AT_FDCWD, prac->soubor);
+}
+
+int prectiZnak(FILE *vstup) {
+    return getc(vstup);
+}
+
+void vratZnak(int znak, FILE *vstup) {
+    ungetc(znak, vstup);
 }
 
 void zapisVypis(const char *text) {

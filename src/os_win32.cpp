@@ -1,8 +1,9 @@
 // Files and the console on Windows. Names go to the wide-character API; text files are read and
 // written in the system's text mode (CR LF line ends) by the program itself, so that a Ctrl-Z is
-// text like any other. A new file is marked for deletion until it is whole, is held open without
-// letting anyone else rename or delete it, and is renamed through that handle into the named
-// file's place in one step, written through, keeping the attributes and access rights there.
+// text like any other. A new file is its owner's alone and marked for deletion until it is whole,
+// is held open without letting anyone else rename or delete it, and is renamed through that
+// handle into the named file's place in one step, written through, keeping the owner, access
+// rights, attributes, named streams and encryption there.
 //
 // Its parts, in order, as in os_linux.cpp: reading and writing whole files; finding the named file;
 // making a new file durable; taking over a file's protections; putting a file in place; the lock;
@@ -14,6 +15,7 @@
 
 #include <aclapi.h>
 #include <sddl.h>
+#include <winioctl.h>
 
 #include <cstdio>
 #include <cstring>
@@ -40,10 +42,18 @@ constexpr DWORD kNejdelsiCesta = sizeof CilovySoubor::cesta / sizeof(wchar_t);
 constexpr DWORD kSdileniVse = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // How long a run waits for another to finish with the work file before it goes on without the
-// mutex, and how long it retries a file that a virus scanner or an indexer holds for a moment.
+// mutex; and, from the moment it holds the work file's place, how long it retries a file that a
+// virus scanner or an indexer holds for a moment: the replacement until kCekaniNaSouborMs, leaving
+// the text in the work file a second longer. Windows ends a process 5 seconds after its console is
+// closed or its user logs off, and waits for nothing but that section, which stays well inside.
 constexpr DWORD kCekaniNaZamekMs = 3000;
-constexpr DWORD kCekaniNaSouborMs = 3000;
+constexpr DWORD kCekaniNaSouborMs = 2000;
+constexpr DWORD kCekaniNaPonechaniMs = 1000;
 constexpr DWORD kKrokCekaniMs = 50;
+
+// Set once the run is being ended (its console closed, its user logging off, the system shutting
+// down, a Ctrl-C): from then on no try is repeated.
+volatile LONG kKonci = 0;
 
 // ---- Reading and writing whole files
 
@@ -97,54 +107,103 @@ bool zkopiruj(HANDLE z, HANDLE kam) {
 
 // ---- Finding the named file
 
-// The identity, size and times of the open file, as a load records them.
-bool stav(HANDLE h, CilovySoubor *cil) {
+// Windows 8's FileIdInfo and its FILE_ID_INFO, which the headers leave out for Windows 7, where
+// asking for it fails.
+constexpr auto kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
+struct IdSouboru {
+    ULONGLONG svazek;
+    BYTE identita[16];
+};
+
+// The identity, size, times and attributes of the open file, as a load records them: its 128-bit
+// identity where the system has one (from Windows 8 on; a ReFS file's 64-bit index need not be
+// unique), else its index.
+bool stav(HANDLE h, StavSouboru *st) {
     BY_HANDLE_FILE_INFORMATION info;
     FILE_BASIC_INFO casy;
+    IdSouboru id;
     if (!GetFileInformationByHandle(h, &info) ||
         !GetFileInformationByHandleEx(h, FileBasicInfo, &casy, sizeof casy))
         return false;
-    cil->svazek = info.dwVolumeSerialNumber;
-    cil->indexVysoky = info.nFileIndexHigh;
-    cil->indexNizky = info.nFileIndexLow;
-    cil->velikost = static_cast<long long>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
-    cil->zapsano = casy.LastWriteTime.QuadPart;
-    cil->zmeneno = casy.ChangeTime.QuadPart;
+    *st = StavSouboru{};
+    if (GetFileInformationByHandleEx(h, kFileIdInfo, &id, sizeof id)) {
+        st->svazek = id.svazek;
+        memcpy(st->identita, id.identita, sizeof st->identita);
+    } else {
+        st->svazek = info.dwVolumeSerialNumber;
+        const unsigned long long index =
+            static_cast<unsigned long long>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+        memcpy(st->identita, &index, sizeof index);
+    }
+    st->velikost = static_cast<long long>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    st->zapsano = casy.LastWriteTime.QuadPart;
+    st->zmeneno = casy.ChangeTime.QuadPart;
+    st->atributy = casy.FileAttributes;
     return true;
 }
 
 // The identity, size and times of the file at `cesta` (a link itself, not what it points to).
-bool stavCesty(const wchar_t *cesta, CilovySoubor *cil) {
+bool stavCesty(const wchar_t *cesta, StavSouboru *st) {
     HANDLE h = CreateFileW(cesta, FILE_READ_ATTRIBUTES, kSdileniVse, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
-    bool ok = stav(h, cil);
+    bool ok = stav(h, st);
     CloseHandle(h);
     return ok;
 }
 
-bool stejny(const CilovySoubor &a, const CilovySoubor &b) {
-    return a.svazek == b.svazek && a.indexVysoky == b.indexVysoky && a.indexNizky == b.indexNizky;
+bool stejny(const StavSouboru &a, const StavSouboru &b) {
+    return a.svazek == b.svazek && memcmp(a.identita, b.identita, sizeof a.identita) == 0;
 }
 
 // Whether the file at `cil`'s path is still the one that was read, with the same size, last-write
 // and change time: no other program has written it, replaced it or changed its attributes.
 bool jeBezeZmeny(const CilovySoubor *cil) {
-    CilovySoubor nyni;
-    return stavCesty(cil->cesta, &nyni) && stejny(nyni, *cil) && nyni.velikost == cil->velikost &&
-           nyni.zapsano == cil->zapsano && nyni.zmeneno == cil->zmeneno;
+    StavSouboru nyni;
+    return stavCesty(cil->cesta, &nyni) && stejny(nyni, cil->stav) &&
+           nyni.velikost == cil->stav.velikost && nyni.zapsano == cil->stav.zapsano &&
+           nyni.zmeneno == cil->stav.zmeneno;
 }
 
 // Whether the file `cil` names stands in the work file's place: the user named the work file.
 bool jeNaMistePracovnihoSouboru(const CilovySoubor *cil) {
-    CilovySoubor tam;
-    return stavCesty(kPracovniSouborW, &tam) && stejny(tam, *cil);
+    StavSouboru tam;
+    return stavCesty(kPracovniSouborW, &tam) && stejny(tam, cil->stav);
 }
 
 // Whether the file open as `h` is the one at `cesta`.
 bool jeTam(HANDLE h, const wchar_t *cesta) {
-    CilovySoubor otevreny, tam;
+    StavSouboru otevreny, tam;
     return stav(h, &otevreny) && stavCesty(cesta, &tam) && stejny(otevreny, tam);
+}
+
+// The full path of the open file `h`, opened by the name `nazev`, into `cesta`; its length, or 0.
+// The first that leads back to the file of: its path by its drive letter; where the mount manager
+// gives its volume none (a RAM disk, a letter a program defined, some file systems run by
+// programs), by the volume's GUID, or else by the kernel's name for the volume; at last, the name
+// made full.
+DWORD cestaSouboru(HANDLE h, const wchar_t *nazev, wchar_t *cesta) {
+    // \Device\HarddiskVolume9\... opens as \\?\GLOBALROOT\Device\HarddiskVolume9\...
+    constexpr wchar_t kKoren[] = L"\\\\?\\GLOBALROOT";
+    constexpr DWORD kDelkaKorene = sizeof kKoren / sizeof *kKoren - 1;
+    // (VOLUME_NAME_NONE stands for the name made full.)
+    for (DWORD tvar : {VOLUME_NAME_DOS, VOLUME_NAME_GUID, VOLUME_NAME_NT, VOLUME_NAME_NONE}) {
+        DWORD delka = 0;
+        if (tvar == VOLUME_NAME_NONE) {
+            delka = GetFullPathNameW(nazev, kNejdelsiCesta, cesta, nullptr);
+        } else if (tvar != VOLUME_NAME_NT) {
+            delka =
+                GetFinalPathNameByHandleW(h, cesta, kNejdelsiCesta, FILE_NAME_NORMALIZED | tvar);
+        } else {
+            delka =
+                GetFinalPathNameByHandleW(h, cesta + kDelkaKorene, kNejdelsiCesta - kDelkaKorene,
+                                          FILE_NAME_NORMALIZED | tvar);
+            wmemcpy(cesta, kKoren, kDelkaKorene);
+            delka = delka != 0 && delka < kNejdelsiCesta - kDelkaKorene ? delka + kDelkaKorene : 0;
+        }
+        if (delka != 0 && delka < kNejdelsiCesta && jeTam(h, cesta)) return delka;
+    }
+    return 0;
 }
 
 // How one try at a file went, told by the try itself from the call's last error.
@@ -174,13 +233,12 @@ Pokus podleChyby() {
 }
 
 // Calls `pokus` until it is done, or fails for a reason other than another program holding the
-// file for a moment, or kCekaniNaSouborMs have passed since the first try, the tries' own time
-// counted; returns how the last try went.
-template <typename Zkouska> Pokus sOpakovanim(Zkouska pokus) {
-    const ULONGLONG konec = GetTickCount64() + kCekaniNaSouborMs;
+// file for a moment, or the tick count reaches `konec`, or the run is being ended; returns how
+// the last try went.
+template <typename Zkouska> Pokus sOpakovanim(ULONGLONG konec, Zkouska pokus) {
     for (;;) {
         Pokus vysledek = pokus();
-        if (vysledek != Pokus::drzen || GetTickCount64() >= konec) return vysledek;
+        if (vysledek != Pokus::drzen || kKonci != 0 || GetTickCount64() >= konec) return vysledek;
         Sleep(kKrokCekaniMs);
     }
 }
@@ -193,29 +251,144 @@ bool smazatPriZavreni(HANDLE h, bool smazat) {
     return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
 }
 
-// Creates a new file `adresar` + ".codedText.txt.N", named after this process, fills it with
-// `naplneni` and makes it durable; returns it open, or null with nothing left. Until the caller
+// Access rights that give all of a file to the owner of this process's new objects and nothing to
+// anyone else, whatever the directory passes on. (The owner by name rather than as OWNER RIGHTS,
+// which Wine does not know.)
+struct JenVlastnik {
+    SECURITY_DESCRIPTOR popis;
+    alignas(DWORD) unsigned char prava[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) +
+                                       SECURITY_MAX_SID_SIZE];
+    alignas(TOKEN_OWNER) unsigned char vlastnik[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE];
+};
+
+bool jenVlastnik(JenVlastnik *j) {
+    HANDLE token;
+    DWORD delka;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    bool ok = GetTokenInformation(token, TokenOwner, j->vlastnik, sizeof j->vlastnik, &delka);
+    CloseHandle(token);
+    auto *prava = reinterpret_cast<PACL>(j->prava);
+    return ok && InitializeAcl(prava, sizeof j->prava, ACL_REVISION) &&
+           AddAccessAllowedAce(prava, ACL_REVISION, FILE_ALL_ACCESS,
+                               reinterpret_cast<TOKEN_OWNER *>(j->vlastnik)->Owner) &&
+           InitializeSecurityDescriptor(&j->popis, SECURITY_DESCRIPTOR_REVISION) &&
+           SetSecurityDescriptorDacl(&j->popis, TRUE, prava, FALSE) &&
+           SetSecurityDescriptorControl(&j->popis, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+}
+
+// Removes from the directory `adresar` (a path ending in a backslash, or empty for the current
+// one) the new files of runs that ended without removing them, as a crash or a power cut may
+// leave them (the mark for deletion is lost): ".codedText.txt.PID-N" whose process no longer
+// exists. A file in use is never removed: its run holds it open against deletion.
+void uklidOpustene(const wchar_t *adresar) {
+    wchar_t cesta[kNejdelsiCesta + 64], vzor[64];
+    WIN32_FIND_DATAW nalez;
+    if (swprintf(cesta, kNejdelsiCesta + 64, L"%ls.%ls.*-*", adresar, kPracovniSouborW) < 0 ||
+        swprintf(vzor, 64, L".%ls.%%lu-%%u%%n", kPracovniSouborW) < 0)
+        return;
+    HANDLE hledani = FindFirstFileW(cesta, &nalez);
+    if (hledani == INVALID_HANDLE_VALUE) return;
+    do {
+        unsigned long proces;
+        unsigned pokus;
+        int konec = 0;
+        if (swscanf(nalez.cFileName, vzor, &proces, &pokus, &konec) != 2 ||
+            nalez.cFileName[konec] != L'\0' || proces == GetCurrentProcessId())
+            continue;
+        HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, proces);
+        if (h != nullptr) CloseHandle(h);
+        if (h == nullptr && GetLastError() == ERROR_INVALID_PARAMETER &&
+            swprintf(cesta, kNejdelsiCesta + 64, L"%ls%ls", adresar, nalez.cFileName) > 0)
+            DeleteFileW(cesta);
+    } while (FindNextFileW(hledani, &nalez));
+    FindClose(hledani);
+}
+
+// Creates a new file `adresar` + ".codedText.txt.N", named after this process, its name in
+// `jmeno` (of `kapacita` characters), fills it with `naplneni` and makes it durable; returns it
+// open, or null with nothing left. It is kept as a file with the attributes `jako` is kept:
+// encrypted, or else not made at all; compressed, where its volume compresses. Until the caller
 // takes the mark off, it is marked for deletion, so that a run ended halfway, even by force,
 // leaves nothing. No other program may write, rename or delete it while it is open.
-template <typename Naplneni> HANDLE vytvorNovy(const wchar_t *adresar, Naplneni naplneni) {
+template <typename Naplneni>
+HANDLE vytvorNovy(const wchar_t *adresar, DWORD jako, wchar_t *jmeno, size_t kapacita,
+                  Naplneni naplneni) {
+    // Its own rights alone, whatever the directory passes on (a drive's root, a shared folder).
+    uklidOpustene(adresar);
+    JenVlastnik prava;
+    if (!jenVlastnik(&prava)) return nullptr;
+    SECURITY_ATTRIBUTES soukromy{sizeof soukromy, &prava.popis, FALSE};
+    const DWORD sifrovany = jako & FILE_ATTRIBUTE_ENCRYPTED;
     HANDLE h = INVALID_HANDLE_VALUE;
     for (unsigned pokus = 0; h == INVALID_HANDLE_VALUE && pokus < 100; ++pokus) {
-        wchar_t jmeno[kNejdelsiCesta + 64];
-        if (swprintf(jmeno, sizeof jmeno / sizeof *jmeno, L"%ls.%ls.%lu-%u", adresar,
-                     kPracovniSouborW, GetCurrentProcessId(), pokus) < 0)
-            return nullptr;
-        h = CreateFileW(jmeno, GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
-                        FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE && podleChyby() != Pokus::obsazeno) return nullptr;
+        if (swprintf(jmeno, kapacita, L"%ls.%ls.%lu-%u", adresar, kPracovniSouborW,
+                     GetCurrentProcessId(), pokus) < 0)
+            break;
+        h = CreateFileW(
+            jmeno, GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
+            FILE_SHARE_READ, &soukromy, CREATE_NEW,
+            sifrovany != 0 ? sifrovany : FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE && podleChyby() != Pokus::obsazeno) break;
     }
     if (h == INVALID_HANDLE_VALUE) return nullptr;
-    if (smazatPriZavreni(h, true) && naplneni(h) && FlushFileBuffers(h)) return h;
+    FILE_BASIC_INFO atributy;
+    bool ok = smazatPriZavreni(h, true) &&
+              GetFileInformationByHandleEx(h, FileBasicInfo, &atributy, sizeof atributy) &&
+              (atributy.FileAttributes & FILE_ATTRIBUTE_ENCRYPTED) >= sifrovany;
+    if (ok && (jako & FILE_ATTRIBUTE_COMPRESSED) != 0) {
+        USHORT format = COMPRESSION_FORMAT_DEFAULT;
+        DWORD vraceno;
+        DeviceIoControl(h, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0, &vraceno,
+                        nullptr);
+    }
+    if (ok && naplneni(h) && FlushFileBuffers(h)) return h;
     smazatPriZavreni(h, true);
     CloseHandle(h);
     return nullptr;
 }
 
 // ---- Taking over a file's protections
+
+// Copies the named streams of the file at `z`, open as `puvodni` (Zone.Identifier among them, the
+// mark of a download), to the file at `kam`; true where it has none, or its file system keeps none
+// (FAT).
+bool zkopirujProudy(HANDLE puvodni, const wchar_t *z, const wchar_t *kam) {
+    alignas(FILE_STREAM_INFO) unsigned char seznam[1 << 16];
+    if (!GetFileInformationByHandleEx(puvodni, FileStreamInfo, seznam, sizeof seznam)) {
+        DWORD chyba = GetLastError();
+        return chyba == ERROR_HANDLE_EOF || chyba == ERROR_INVALID_PARAMETER ||
+               chyba == ERROR_INVALID_FUNCTION || chyba == ERROR_NOT_SUPPORTED;
+    }
+    const size_t delkaZ = wcslen(z), delkaKam = wcslen(kam);
+    for (size_t od = 0;;) {
+        const auto *proud = reinterpret_cast<const FILE_STREAM_INFO *>(seznam + od);
+        const size_t delka = proud->StreamNameLength / sizeof(wchar_t);
+        // The file's own text is "::$DATA"; a named stream is ":name:$DATA".
+        if (delka != 7 || wcsncmp(proud->StreamName, L"::$DATA", 7) != 0) {
+            wchar_t cestaZ[kNejdelsiCesta + 260], cestaKam[kNejdelsiCesta + 260];
+            if (delkaZ + delka >= kNejdelsiCesta + 260 || delkaKam + delka >= kNejdelsiCesta + 260)
+                return false;
+            auto spoj = [&](wchar_t *cesta, const wchar_t *soubor, size_t delkaSouboru) {
+                wmemcpy(cesta, soubor, delkaSouboru);
+                wmemcpy(cesta + delkaSouboru, proud->StreamName, delka);
+                cesta[delkaSouboru + delka] = L'\0';
+            };
+            spoj(cestaZ, z, delkaZ);
+            spoj(cestaKam, kam, delkaKam);
+            HANDLE hz = CreateFileW(cestaZ, GENERIC_READ, kSdileniVse, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+            HANDLE hk = CreateFileW(cestaKam, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+            bool ok = hz != INVALID_HANDLE_VALUE && hk != INVALID_HANDLE_VALUE &&
+                      zkopiruj(hz, hk) && FlushFileBuffers(hk);
+            for (HANDLE h : {hz, hk})
+                if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+            if (!ok) return false;
+        }
+        if (proud->NextEntryOffset == 0) return true;
+        od += proud->NextEntryOffset;
+    }
+}
 
 // The access rights (DACL) that guard the open file `h`, in `*popis` for LocalFree, and whether
 // they are its own alone or take in what its directory passes on.
@@ -237,17 +410,30 @@ bool stejnaPrava(PACL a, PACL b) {
            memcmp(a, b, a->AclSize) == 0;
 }
 
-// Whether the open files `a` and `b` have one owner, as a file that takes another's place must.
-bool stejnyVlastnik(HANDLE a, HANDLE b) {
-    PSID vlastnikA, vlastnikB;
-    PSECURITY_DESCRIPTOR popisA = nullptr, popisB = nullptr;
-    bool ok = GetSecurityInfo(a, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &vlastnikA, nullptr,
-                              nullptr, nullptr, &popisA) == ERROR_SUCCESS &&
-              GetSecurityInfo(b, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &vlastnikB, nullptr,
-                              nullptr, nullptr, &popisB) == ERROR_SUCCESS &&
-              EqualSid(vlastnikA, vlastnikB);
-    for (PSECURITY_DESCRIPTOR p : {popisA, popisB})
-        if (p != nullptr) LocalFree(p);
+// Makes `vlastnik` the owner of the open file `h`, where it is not already; false if that owner
+// is not this user's to give.
+bool dejVlastnika(HANDLE h, PSID vlastnik) {
+    PSID nyni;
+    PSECURITY_DESCRIPTOR popis = nullptr;
+    bool ok = GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &nyni, nullptr,
+                              nullptr, nullptr, &popis) == ERROR_SUCCESS &&
+              (EqualSid(nyni, vlastnik) ||
+               SetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, vlastnik, nullptr,
+                               nullptr, nullptr) == ERROR_SUCCESS);
+    if (popis != nullptr) LocalFree(popis);
+    return ok;
+}
+
+// Gives the new file `novy` the owner of `puvodni`, as a file that takes another's place must
+// have: an elevated run makes its files the Administrators group's, where the same person's
+// unelevated files are their own. False if that owner is not this user's to give.
+bool prevezmiVlastnika(HANDLE puvodni, HANDLE novy) {
+    PSID vlastnik;
+    PSECURITY_DESCRIPTOR popis = nullptr;
+    bool ok = GetSecurityInfo(puvodni, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &vlastnik,
+                              nullptr, nullptr, nullptr, &popis) == ERROR_SUCCESS &&
+              dejVlastnika(novy, vlastnik);
+    if (popis != nullptr) LocalFree(popis);
     return ok;
 }
 
@@ -262,7 +448,8 @@ bool prevezmiOchranu(HANDLE puvodni, HANDLE novy, PACL *prava, PSECURITY_DESCRIP
     SECURITY_INFORMATION druhNoveho;
     // A file system that keeps no rights (FAT) has none to give; rights that cannot be read, of
     // either file, cannot be handed over.
-    if (!pravaSouboru(puvodni, prava, popis, druh)) return false;
+    if (!prevezmiVlastnika(puvodni, novy) || !pravaSouboru(puvodni, prava, popis, druh))
+        return false;
     if (*prava == nullptr) return true;
     if (!pravaSouboru(novy, &pravaNoveho, &popisNoveho, &druhNoveho)) return false;
     bool stejna = stejnaPrava(*prava, pravaNoveho);
@@ -281,15 +468,19 @@ void dejPravaNaMiste(const wchar_t *cesta, PACL prava, SECURITY_INFORMATION druh
                               prava, nullptr);
 }
 
-// Takes back from the work file the rights prevezmiOchranu gave it: those it was made with.
+// Takes back from the work file the owner and rights prevezmiOchranu gave it: those it was made
+// with, its owner's alone.
 bool vratOchranu(const PracovniSoubor *prac) {
     PACL prava = nullptr;
+    PSID vlastnik = nullptr;
     BOOL ma, vychozi;
     return prac->vlastniPrava != nullptr &&
            GetSecurityDescriptorDacl(prac->vlastniPrava, &ma, &prava, &vychozi) &&
+           GetSecurityDescriptorOwner(prac->vlastniPrava, &vlastnik, &vychozi) &&
+           dejVlastnika(prac->soubor, vlastnik) &&
            SetSecurityInfo(prac->soubor, SE_FILE_OBJECT,
-                           DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
-                           nullptr, nullptr, prava, nullptr) == ERROR_SUCCESS;
+                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                           nullptr, prava, nullptr) == ERROR_SUCCESS;
 }
 
 // ---- Putting a file in place
@@ -325,7 +516,8 @@ Pokus prejmenujPresHandle(HANDLE h, const wchar_t *cesta, bool nahradit) {
 // `cil` names, which is open as `puvodni`, if that is still as it was read: it takes the file's
 // access rights (`prevzal`) and attributes, its mark comes off, it is renamed there (`umisten`),
 // and it is flushed and seen there (`nahrazen`). Where it is not renamed, it is marked again.
-Presun prejmenuj(HANDLE novy, HANDLE puvodni, const CilovySoubor *cil, Stav *stav) {
+Presun prejmenuj(HANDLE novy, const wchar_t *cestaNoveho, HANDLE puvodni, const CilovySoubor *cil,
+                 Stav *stav, ULONGLONG konec) {
     FILE_BASIC_INFO atributy;
     PACL prava = nullptr;
     PSECURITY_DESCRIPTOR popis = nullptr;
@@ -333,6 +525,7 @@ Presun prejmenuj(HANDLE novy, HANDLE puvodni, const CilovySoubor *cil, Stav *sta
     // Rights handed over are taken back should the text stay; where none were, nothing is.
     *stav = Stav::prevzal;
     bool ok = GetFileInformationByHandleEx(puvodni, FileBasicInfo, &atributy, sizeof atributy) &&
+              zkopirujProudy(puvodni, cil->cesta, cestaNoveho) &&
               prevezmiOchranu(puvodni, novy, &prava, &popis, &druh);
     if (ok && prava == nullptr) *stav = Stav::zapsan;
     // Of the attributes, those a program may set (read-only, hidden, system, archive, not indexed)
@@ -348,7 +541,8 @@ Presun prejmenuj(HANDLE novy, HANDLE puvodni, const CilovySoubor *cil, Stav *sta
     CloseHandle(puvodni);
     Presun presun = Presun::nezmenen;
     if (ok && jeBezeZmeny(cil) && smazatPriZavreni(novy, false)) {
-        Pokus pokus = sOpakovanim([&] { return prejmenujPresHandle(novy, cil->cesta, true); });
+        Pokus pokus =
+            sOpakovanim(konec, [&] { return prejmenujPresHandle(novy, cil->cesta, true); });
         if (pokus != Pokus::hotovo) {
             smazatPriZavreni(novy, true);
             presun = pokus == Pokus::jinySvazek ? Presun::jinySvazek : Presun::nezmenen;
@@ -364,9 +558,8 @@ Presun prejmenuj(HANDLE novy, HANDLE puvodni, const CilovySoubor *cil, Stav *sta
 }
 
 // Opens the named file to be replaced: for writing and deletion, retried while another program
-// holds it for a moment; null if it is read-only, this user may not write or delete it, or its
-// owner is not the new file's `novy`, who would otherwise take it over.
-HANDLE otevriKNahrazeni(const CilovySoubor *cil, HANDLE novy) {
+// holds it for a moment; null if it is read-only, or this user may not write or delete it.
+HANDLE otevriKNahrazeni(const CilovySoubor *cil, ULONGLONG konec) {
     HANDLE h = INVALID_HANDLE_VALUE;
     auto otevri = [&] {
         h = CreateFileW(cil->cesta, DELETE | FILE_WRITE_DATA | READ_CONTROL | FILE_READ_ATTRIBUTES,
@@ -377,9 +570,9 @@ HANDLE otevriKNahrazeni(const CilovySoubor *cil, HANDLE novy) {
     DWORD jen = GetFileAttributesW(cil->cesta);
     if (jen == INVALID_FILE_ATTRIBUTES || (jen & FILE_ATTRIBUTE_READONLY) != 0) return nullptr;
     FILE_BASIC_INFO atributy;
-    if (sOpakovanim(otevri) != Pokus::hotovo) return nullptr;
+    if (sOpakovanim(konec, otevri) != Pokus::hotovo) return nullptr;
     if (GetFileInformationByHandleEx(h, FileBasicInfo, &atributy, sizeof atributy) &&
-        !(atributy.FileAttributes & FILE_ATTRIBUTE_READONLY) && stejnyVlastnik(h, novy))
+        !(atributy.FileAttributes & FILE_ATTRIBUTE_READONLY))
         return h;
     CloseHandle(h);
     return nullptr;
@@ -387,9 +580,10 @@ HANDLE otevriKNahrazeni(const CilovySoubor *cil, HANDLE novy) {
 
 // The named file lies on the work file's volume: the work file itself takes its place.
 Presun nahradNaMiste(PracovniSoubor *prac, const CilovySoubor *cil) {
-    HANDLE puvodni = otevriKNahrazeni(cil, prac->soubor);
-    return puvodni != nullptr ? prejmenuj(prac->soubor, puvodni, cil, &prac->stav)
-                              : Presun::nezmenen;
+    HANDLE puvodni = otevriKNahrazeni(cil, prac->konecCekani);
+    return puvodni != nullptr
+               ? prejmenuj(prac->soubor, prac->jmeno, puvodni, cil, &prac->stav, prac->konecCekani)
+               : Presun::nezmenen;
 }
 
 // The named file lies on another volume than the work file: a copy beside it takes its place; the
@@ -401,14 +595,17 @@ Presun nahradKopii(PracovniSoubor *prac, const CilovySoubor *cil) {
     if (konec == nullptr) return Presun::nezmenen;
     konec[1] = L'\0';
     LARGE_INTEGER zacatek{};
+    wchar_t jmeno[kNejdelsiCesta + 64];
     HANDLE kopie = SetFilePointerEx(prac->soubor, zacatek, nullptr, FILE_BEGIN)
-                       ? vytvorNovy(adresar, [&](HANDLE h) { return zkopiruj(prac->soubor, h); })
+                       ? vytvorNovy(adresar, cil->stav.atributy, jmeno, kNejdelsiCesta + 64,
+                                    [&](HANDLE h) { return zkopiruj(prac->soubor, h); })
                        : nullptr;
     if (kopie == nullptr) return Presun::nezmenen;
     Stav stavKopie = Stav::zapsan;
-    HANDLE puvodni = otevriKNahrazeni(cil, kopie);
-    Presun presun =
-        puvodni != nullptr ? prejmenuj(kopie, puvodni, cil, &stavKopie) : Presun::nezmenen;
+    HANDLE puvodni = otevriKNahrazeni(cil, prac->konecCekani);
+    Presun presun = puvodni != nullptr
+                        ? prejmenuj(kopie, jmeno, puvodni, cil, &stavKopie, prac->konecCekani)
+                        : Presun::nezmenen;
     if (naMiste(stavKopie)) prac->stav = stavKopie;
     CloseHandle(kopie);
     return presun == Presun::jinySvazek ? Presun::nezmenen : presun;
@@ -421,6 +618,7 @@ Presun nahradKopii(PracovniSoubor *prac, const CilovySoubor *cil) {
 CRITICAL_SECTION kNahrazovani;
 
 BOOL WINAPI priUkonceni(DWORD) {
+    InterlockedExchange(&kKonci, 1);
     EnterCriticalSection(&kNahrazovani);
     return FALSE; // the next handler ends the process, with the section still held here
 }
@@ -436,11 +634,51 @@ void pripravUkonceni() {
 
 // ---- The console
 
-// A name typed by the user, in UTF-16: the console hands over bytes in its input code page, a
-// redirected input in the ANSI code page.
+// Whether standard input is a console, which prectiZnak reads as characters.
+bool vstupZKonzole() {
+    static const bool konzole = [] {
+        DWORD rezim;
+        return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &rezim) != 0;
+    }();
+    return konzole;
+}
+
+// The rest of the line last read from the console, in UTF-8, as the C runtime's text mode gives
+// it: CR LF as LF.
+struct RadekKonzole {
+    char bajty[3 * 1024];
+    int pozice = 0, delka = 0;
+};
+RadekKonzole kRadekKonzole;
+
+// Reads the next line the user types into kRadekKonzole (or its first 1024 characters); false
+// where the input ended: it could not be read, or the line starts with a Ctrl-Z, as text mode has
+// it.
+bool prectiRadekKonzole() {
+    wchar_t siroky[1024];
+    DWORD precteno = 0;
+    if (!ReadConsoleW(GetStdHandle(STD_INPUT_HANDLE), siroky, 1024, &precteno, nullptr) ||
+        precteno == 0 || siroky[0] == L'\x1A')
+        return false;
+    int delka = 0;
+    for (DWORD i = 0; i < precteno; ++i) {
+        if (siroky[i] == L'\r') continue;
+        // A pair of surrogates cut by the end of the buffer converts its halves apart, as U+FFFD.
+        int sirka = IS_HIGH_SURROGATE(siroky[i]) && i + 1 < precteno ? 2 : 1;
+        delka += WideCharToMultiByte(CP_UTF8, 0, siroky + i, sirka, kRadekKonzole.bajty + delka,
+                                     static_cast<int>(sizeof kRadekKonzole.bajty) - delka, nullptr,
+                                     nullptr);
+        i += static_cast<DWORD>(sirka - 1);
+    }
+    kRadekKonzole.pozice = 0;
+    kRadekKonzole.delka = delka;
+    return delka > 0;
+}
+
+// A name typed by the user, in UTF-16: from a console as UTF-8 (prectiZnak), from a redirected
+// input in the ANSI code page.
 bool sirokyNazev(const char *nazev, wchar_t *siroky, int kapacita) {
-    DWORD rezim;
-    UINT strana = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &rezim) ? GetConsoleCP() : CP_ACP;
+    UINT strana = vstupZKonzole() ? CP_UTF8 : CP_ACP;
     return MultiByteToWideChar(strana, MB_ERR_INVALID_CHARS, nazev, -1, siroky, kapacita) > 0;
 }
 
@@ -478,16 +716,16 @@ long prectiSoubor(const char *nazev, CilovySoubor *cil) {
     BY_HANDLE_FILE_INFORMATION info;
     DWORD delkaCesty = 0;
     if (GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
-        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && stav(h, cil))
-        delkaCesty = GetFinalPathNameByHandleW(h, cil->cesta, kNejdelsiCesta,
-                                               FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (delkaCesty == 0 || delkaCesty >= kNejdelsiCesta) {
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && stav(h, &cil->stav))
+        delkaCesty = cestaSouboru(h, siroky, cil->cesta);
+    if (delkaCesty == 0) {
         CloseHandle(h);
         return -1;
     }
     // Every character of the text takes one or two bytes of the file.
     constexpr long kapacita = sizeof cil->obsah;
-    long delka = cil->velikost > 2LL * kapacita ? kapacita : prectiText(h, cil->obsah, kapacita);
+    long delka =
+        cil->stav.velikost > 2LL * kapacita ? kapacita : prectiText(h, cil->obsah, kapacita);
     CloseHandle(h);
     return delka;
 }
@@ -521,6 +759,7 @@ PracovniSoubor::PracovniSoubor() {
         mutex = nullptr;
     }
     EnterCriticalSection(&kNahrazovani);
+    konecCekani = GetTickCount64() + kCekaniNaSouborMs;
 }
 
 PracovniSoubor::~PracovniSoubor() {
@@ -533,17 +772,22 @@ PracovniSoubor::~PracovniSoubor() {
     CloseHandle(mutex);
 }
 
-bool zapisPracovniSoubor(PracovniSoubor *prac, const char *text, long delka) {
+bool zapisPracovniSoubor(PracovniSoubor *prac, const CilovySoubor *cil, const char *text,
+                         long delka) {
     // No work file can be written where a directory stands in its place.
     DWORD atributy = GetFileAttributesW(kPracovniSouborW);
     if (prac->stav != Stav::zadny ||
         (atributy != INVALID_FILE_ATTRIBUTES && (atributy & FILE_ATTRIBUTE_DIRECTORY)))
         return false;
-    prac->soubor = vytvorNovy(L"", [&](HANDLE h) { return zapisText(h, text, delka); });
+    prac->soubor =
+        vytvorNovy(L"", cil->stav.atributy, prac->jmeno, sizeof prac->jmeno / sizeof(wchar_t),
+                   [&](HANDLE h) { return zapisText(h, text, delka); });
     if (prac->soubor == nullptr) return false;
     prac->stav = Stav::zapsan;
+    PSID vlastnik;
     PACL prava;
-    if (GetSecurityInfo(prac->soubor, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+    if (GetSecurityInfo(prac->soubor, SE_FILE_OBJECT,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &vlastnik, nullptr,
                         &prava, nullptr, &prac->vlastniPrava) != ERROR_SUCCESS)
         prac->vlastniPrava = nullptr;
     return true;
@@ -555,9 +799,8 @@ Nahrazeni nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil) {
     // A file that changed since it was read is left alone; prejmenuj looks again at the last
     // moment.
     if (!jeBezeZmeny(cil)) return Nahrazeni::nezmenen;
-    BY_HANDLE_FILE_INFORMATION pracovni;
-    bool jinySvazek = GetFileInformationByHandle(prac->soubor, &pracovni) &&
-                      pracovni.dwVolumeSerialNumber != cil->svazek;
+    StavSouboru pracovni;
+    bool jinySvazek = stav(prac->soubor, &pracovni) && pracovni.svazek != cil->stav.svazek;
     Presun presun = jinySvazek ? Presun::jinySvazek : nahradNaMiste(prac, cil);
     if (presun == Presun::jinySvazek) presun = nahradKopii(prac, cil);
     switch (presun) {
@@ -588,14 +831,28 @@ void ponechej(PracovniSoubor *prac) {
     SetFileInformationByHandle(prac->soubor, FileBasicInfo, &obycejny, sizeof obycejny);
     // An earlier codedText.txt that a virus scanner or the indexer holds for a moment is waited
     // for.
-    if (sOpakovanim([&] { return prejmenujPresHandle(prac->soubor, cesta, nahradit); }) !=
-        Pokus::hotovo) {
+    if (sOpakovanim(prac->konecCekani + kCekaniNaPonechaniMs, [&] {
+            return prejmenujPresHandle(prac->soubor, cesta, nahradit);
+        }) != Pokus::hotovo) {
         smazatPriZavreni(prac->soubor, true);
         return;
     }
     // Named, it stays, even where the flush of its new name fails.
     prac->stav = Stav::ponechan;
     FlushFileBuffers(prac->soubor);
+}
+
+int prectiZnak(FILE *vstup) {
+    if (vstup != stdin || !vstupZKonzole()) return getc(vstup);
+    if (kRadekKonzole.pozice == kRadekKonzole.delka && !prectiRadekKonzole()) return EOF;
+    return static_cast<unsigned char>(kRadekKonzole.bajty[kRadekKonzole.pozice++]);
+}
+
+void vratZnak(int znak, FILE *vstup) {
+    if (vstup == stdin && vstupZKonzole() && kRadekKonzole.pozice > 0)
+        --kRadekKonzole.pozice;
+    else
+        ungetc(znak, vstup);
 }
 
 void zapisVypis(const char *text) {

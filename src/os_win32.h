@@ -3,12 +3,20 @@
 
 #include <cwchar>
 
-// The file a load read: its full path, its identity on its volume, its size and times then, and
-// the text read. The load holds nothing open.
+// A file as it stood when it was looked at: its volume and identity there, its size, its times
+// of last write and last change, and its attributes.
+struct StavSouboru {
+    unsigned long long svazek;
+    unsigned char identita[16];
+    long long velikost, zapsano, zmeneno;
+    unsigned long atributy;
+};
+
+// The file a load read: its full path, how it stood then, and the text read. The load holds
+// nothing open.
 struct CilovySoubor {
     wchar_t cesta[32768];
-    unsigned long svazek, indexVysoky, indexNizky;
-    long long velikost, zapsano, zmeneno;
+    StavSouboru stav;
     char obsah[kVelikostTextu];
 };
 
@@ -32,10 +40,13 @@ enum class Stav { zadny, zapsan, prevzal, umisten, nahrazen, ponechan };
 // waits for it; gone, it closes the work file (deleted there if still marked) and lets both go.
 struct PracovniSoubor {
     Stav stav = Stav::zadny;
-    void *mutex = nullptr;        // held, or null when the run goes without it
-    void *soubor = nullptr;       // the written text, open, or null
-    bool mistoUzivatele = false;  // the work file's place holds the user's own file
-    void *vlastniPrava = nullptr; // its own access rights, given back should its text stay
+    void *mutex = nullptr;              // held, or null when the run goes without it
+    void *soubor = nullptr;             // the written text, open, or null
+    wchar_t jmeno[64] = {};             // its name in the current directory
+    bool mistoUzivatele = false;        // the work file's place holds the user's own file
+    unsigned long long konecCekani = 0; // the tick count at which its retries give up
+    void *vlastniPrava =
+        nullptr; // its own owner and access rights, given back should its text stay
 
     PracovniSoubor();
     PracovniSoubor(const PracovniSoubor &) = delete;

@@ -17,7 +17,7 @@ Vysledek zpracujSoubor(Radek *obsahSouboru, const char *nazevSouboru, long (*sif
     long delka = sifra(obsahSouboru[0]);
     // No other run's work file may come between this one's writing and its replacement.
     PracovniSoubor prac;
-    if (!zapisPracovniSoubor(&prac, obsahSouboru[0], delka)) return Vysledek::nezmenen;
+    if (!zapisPracovniSoubor(&prac, &cil, obsahSouboru[0], delka)) return Vysledek::nezmenen;
     return uloz(&prac, &cil);
 }
 

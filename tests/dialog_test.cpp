@@ -68,6 +68,12 @@ const Case kCases[] = {
      "1 my file.txt\n4\n",
      M + kEncodePrompt + "Soubor zakodovan\n" + M + kInvalid + M,
      {{"my", "f\"#"}, {"my file.txt", "abc"}}},
+    {"a name holding a NUL is no file's, nor the name before it",
+     {{"m", "abc"}},
+     "1 m\0.txt\n2 m\0\n4\n"s,
+     M + kEncodePrompt + "Soubor nenalezen, nelze nacist soubor\n" + M + kDecodePrompt +
+         "Soubor nenalezen, nelze nacist soubor.\n" + M,
+     {{"m", "abc"}}},
     {"a name longer than 99 characters is refused whole, the flag kept",
      {{n99, "abc"}},
      "1 " + n99 + "\n3\n1 " + n99 + "4\n3\n4\n",

@@ -243,7 +243,8 @@ std::string protectionOf(const std::string &path) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) return "<missing>";
     std::ostringstream out;
-    out << std::oct << (st.st_mode & 07777) << std::dec << " " << st.st_uid << ":" << st.st_gid;
+    out << std::oct << (st.st_mode & (kWindows ? 0600 : 07777)) << std::dec << " " << st.st_uid
+        << ":" << st.st_gid;
     char names[4096];
     ssize_t size = listxattr(path.c_str(), names, sizeof names);
     std::vector<std::string> sorted;
@@ -334,7 +335,8 @@ std::string endOf(const RunResult &run, const std::string &target, const std::st
     if (left != "codedText.txt" || readFile(work) != encoded)
         return "left " + left + ", the work file holding " + readFile(work);
     const std::string own = "600 " + std::to_string(geteuid()) + ":" + std::to_string(getegid());
-    if (!kWindows && protectionOf(work) != own)
+    struct stat st {};
+    if (protectionOf(work) != own || stat(work.c_str(), &st) != 0 || (st.st_mode & 07) != 0)
         return "a work file guarded by " + protectionOf(work);
     return "kept";
 }

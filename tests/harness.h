@@ -109,7 +109,10 @@ StartedRun startSifrovac(const std::string &dir, const std::string &input,
 RunResult finishSifrovac(const StartedRun &run, int seconds = kWindows ? 65 : 25);
 
 // Everything that guards a file besides its content: mode, owner, group, extended attributes
-// (the access ACL among them), as one comparable string.
+// (the access ACL among them), as one comparable string. Under Wine, of the mode only its owner's
+// read and write: Wine maps a file's access rights to a mode and back lossily (a right to read
+// comes back as read and execute, for the group as well), so rights set through Windows show in
+// the other bits in Wine's way.
 std::string protectionOf(const std::string &path);
 
 // The names in a directory, sorted.
