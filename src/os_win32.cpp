@@ -251,26 +251,33 @@ bool smazatPriZavreni(HANDLE h, bool smazat) {
     return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
 }
 
-// Access rights that give all of a file to the owner of this process's new objects and nothing to
-// anyone else, whatever the directory passes on. (The owner by name rather than as OWNER RIGHTS,
-// which Wine does not know.)
+// Access rights that give all of a file to the owner of this process's new objects, and to its
+// user where that is another (an elevated run's files are the Administrators group's, which the
+// same person's unelevated runs are not let in by), and nothing to anyone else, whatever the
+// directory passes on. (Named by their SIDs rather than as OWNER RIGHTS, which Wine does not
+// know.)
 struct JenVlastnik {
     SECURITY_DESCRIPTOR popis;
-    alignas(DWORD) unsigned char prava[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) +
-                                       SECURITY_MAX_SID_SIZE];
+    alignas(DWORD) unsigned char prava[sizeof(ACL) +
+                                       2 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE)];
     alignas(TOKEN_OWNER) unsigned char vlastnik[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE];
+    alignas(TOKEN_USER) unsigned char uzivatel[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
 };
 
 bool jenVlastnik(JenVlastnik *j) {
     HANDLE token;
     DWORD delka;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-    bool ok = GetTokenInformation(token, TokenOwner, j->vlastnik, sizeof j->vlastnik, &delka);
+    bool ok = GetTokenInformation(token, TokenOwner, j->vlastnik, sizeof j->vlastnik, &delka) &&
+              GetTokenInformation(token, TokenUser, j->uzivatel, sizeof j->uzivatel, &delka);
     CloseHandle(token);
     auto *prava = reinterpret_cast<PACL>(j->prava);
+    PSID vlastnik = reinterpret_cast<TOKEN_OWNER *>(j->vlastnik)->Owner;
+    PSID uzivatel = reinterpret_cast<TOKEN_USER *>(j->uzivatel)->User.Sid;
     return ok && InitializeAcl(prava, sizeof j->prava, ACL_REVISION) &&
-           AddAccessAllowedAce(prava, ACL_REVISION, FILE_ALL_ACCESS,
-                               reinterpret_cast<TOKEN_OWNER *>(j->vlastnik)->Owner) &&
+           AddAccessAllowedAce(prava, ACL_REVISION, FILE_ALL_ACCESS, vlastnik) &&
+           (EqualSid(vlastnik, uzivatel) ||
+            AddAccessAllowedAce(prava, ACL_REVISION, FILE_ALL_ACCESS, uzivatel)) &&
            InitializeSecurityDescriptor(&j->popis, SECURITY_DESCRIPTOR_REVISION) &&
            SetSecurityDescriptorDacl(&j->popis, TRUE, prava, FALSE) &&
            SetSecurityDescriptorControl(&j->popis, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
@@ -349,45 +356,45 @@ HANDLE vytvorNovy(const wchar_t *adresar, DWORD jako, wchar_t *jmeno, size_t kap
 
 // ---- Taking over a file's protections
 
-// Copies the named streams of the file at `z`, open as `puvodni` (Zone.Identifier among them, the
-// mark of a download), to the file at `kam`; true where it has none, or its file system keeps none
-// (FAT).
-bool zkopirujProudy(HANDLE puvodni, const wchar_t *z, const wchar_t *kam) {
-    alignas(FILE_STREAM_INFO) unsigned char seznam[1 << 16];
-    if (!GetFileInformationByHandleEx(puvodni, FileStreamInfo, seznam, sizeof seznam)) {
+// Copies the named streams of the file at `z` (Zone.Identifier among them, the mark of a
+// download) to the file at `kam`; true where it has none, or its file system keeps none (FAT).
+bool zkopirujProudy(const wchar_t *z, const wchar_t *kam) {
+    WIN32_FIND_STREAM_DATA proud;
+    HANDLE hledani = FindFirstStreamW(z, FindStreamInfoStandard, &proud, 0);
+    if (hledani == INVALID_HANDLE_VALUE) {
         DWORD chyba = GetLastError();
         return chyba == ERROR_HANDLE_EOF || chyba == ERROR_INVALID_PARAMETER ||
-               chyba == ERROR_INVALID_FUNCTION || chyba == ERROR_NOT_SUPPORTED;
+               chyba == ERROR_INVALID_FUNCTION || chyba == ERROR_NOT_SUPPORTED ||
+               chyba == ERROR_CALL_NOT_IMPLEMENTED;
     }
     const size_t delkaZ = wcslen(z), delkaKam = wcslen(kam);
-    for (size_t od = 0;;) {
-        const auto *proud = reinterpret_cast<const FILE_STREAM_INFO *>(seznam + od);
-        const size_t delka = proud->StreamNameLength / sizeof(wchar_t);
+    bool ok = true;
+    do {
         // The file's own text is "::$DATA"; a named stream is ":name:$DATA".
-        if (delka != 7 || wcsncmp(proud->StreamName, L"::$DATA", 7) != 0) {
-            wchar_t cestaZ[kNejdelsiCesta + 260], cestaKam[kNejdelsiCesta + 260];
-            if (delkaZ + delka >= kNejdelsiCesta + 260 || delkaKam + delka >= kNejdelsiCesta + 260)
-                return false;
-            auto spoj = [&](wchar_t *cesta, const wchar_t *soubor, size_t delkaSouboru) {
-                wmemcpy(cesta, soubor, delkaSouboru);
-                wmemcpy(cesta + delkaSouboru, proud->StreamName, delka);
-                cesta[delkaSouboru + delka] = L'\0';
-            };
-            spoj(cestaZ, z, delkaZ);
-            spoj(cestaKam, kam, delkaKam);
-            HANDLE hz = CreateFileW(cestaZ, GENERIC_READ, kSdileniVse, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-            HANDLE hk = CreateFileW(cestaKam, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-            bool ok = hz != INVALID_HANDLE_VALUE && hk != INVALID_HANDLE_VALUE &&
-                      zkopiruj(hz, hk) && FlushFileBuffers(hk);
-            for (HANDLE h : {hz, hk})
-                if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-            if (!ok) return false;
-        }
-        if (proud->NextEntryOffset == 0) return true;
-        od += proud->NextEntryOffset;
-    }
+        const size_t delka = wcslen(proud.cStreamName);
+        if (wcscmp(proud.cStreamName, L"::$DATA") == 0) continue;
+        wchar_t cestaZ[kNejdelsiCesta + MAX_PATH + 36], cestaKam[kNejdelsiCesta + MAX_PATH + 36];
+        auto spoj = [&](wchar_t *cesta, const wchar_t *soubor, size_t delkaSouboru) {
+            if (delkaSouboru + delka >= kNejdelsiCesta) return false;
+            wmemcpy(cesta, soubor, delkaSouboru);
+            wmemcpy(cesta + delkaSouboru, proud.cStreamName, delka + 1);
+            return true;
+        };
+        ok = spoj(cestaZ, z, delkaZ) && spoj(cestaKam, kam, delkaKam);
+        HANDLE hz = ok ? CreateFileW(cestaZ, GENERIC_READ, kSdileniVse, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr)
+                       : INVALID_HANDLE_VALUE;
+        HANDLE hk = hz != INVALID_HANDLE_VALUE
+                        ? CreateFileW(cestaKam, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr)
+                        : INVALID_HANDLE_VALUE;
+        ok = hk != INVALID_HANDLE_VALUE && zkopiruj(hz, hk) && FlushFileBuffers(hk);
+        for (HANDLE h : {hz, hk})
+            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    } while (ok && FindNextStreamW(hledani, &proud));
+    ok = ok && GetLastError() == ERROR_HANDLE_EOF;
+    FindClose(hledani);
+    return ok;
 }
 
 // The access rights (DACL) that guard the open file `h`, in `*popis` for LocalFree, and whether
@@ -512,10 +519,11 @@ Pokus prejmenujPresHandle(HANDLE h, const wchar_t *cesta, bool nahradit) {
                : podleChyby();
 }
 
-// Puts the new file `novy` (marked for deletion, in the state `*stav`) in the place of the file
-// `cil` names, which is open as `puvodni`, if that is still as it was read: it takes the file's
-// access rights (`prevzal`) and attributes, its mark comes off, it is renamed there (`umisten`),
-// and it is flushed and seen there (`nahrazen`). Where it is not renamed, it is marked again.
+// Puts the new file `novy` at `cestaNoveho` (marked for deletion, in the state `*stav`) in the
+// place of the file `cil` names, which is open as `puvodni`, if that is still as it was read: it
+// takes the file's owner and access rights (`prevzal`), its mark comes off, it takes the file's
+// named streams and attributes, it is renamed there (`umisten`), and it is flushed and seen there
+// (`nahrazen`). Where it is not renamed, it is marked again.
 Presun prejmenuj(HANDLE novy, const wchar_t *cestaNoveho, HANDLE puvodni, const CilovySoubor *cil,
                  Stav *stav, ULONGLONG konec) {
     FILE_BASIC_INFO atributy;
@@ -525,24 +533,25 @@ Presun prejmenuj(HANDLE novy, const wchar_t *cestaNoveho, HANDLE puvodni, const 
     // Rights handed over are taken back should the text stay; where none were, nothing is.
     *stav = Stav::prevzal;
     bool ok = GetFileInformationByHandleEx(puvodni, FileBasicInfo, &atributy, sizeof atributy) &&
-              zkopirujProudy(puvodni, cil->cesta, cestaNoveho) &&
               prevezmiOchranu(puvodni, novy, &prava, &popis, &druh);
     if (ok && prava == nullptr) *stav = Stav::zapsan;
     // Of the attributes, those a program may set (read-only, hidden, system, archive, not indexed)
-    // go before the rename, checked; the others (compression, encryption, sparse, a reparse point)
-    // are the file system's.
+    // go before the rename, checked, after the named streams (which a read-only file takes no
+    // more); the others (compression, encryption, sparse, a reparse point) are the file system's.
     FILE_BASIC_INFO jen{};
     jen.FileAttributes = atributy.FileAttributes &
                          (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                           FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
     if (jen.FileAttributes == 0) jen.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    ok = ok && SetFileInformationByHandle(novy, FileBasicInfo, &jen, sizeof jen);
     // The named file must not be open here when the rename replaces it.
     CloseHandle(puvodni);
     Presun presun = Presun::nezmenen;
-    if (ok && jeBezeZmeny(cil) && smazatPriZavreni(novy, false)) {
-        Pokus pokus =
-            sOpakovanim(konec, [&] { return prejmenujPresHandle(novy, cil->cesta, true); });
+    // A file marked for deletion opens no more, not even its streams: the mark comes off first.
+    if (ok && smazatPriZavreni(novy, false)) {
+        Pokus pokus = Pokus::selhal;
+        if (zkopirujProudy(cil->cesta, cestaNoveho) &&
+            SetFileInformationByHandle(novy, FileBasicInfo, &jen, sizeof jen) && jeBezeZmeny(cil))
+            pokus = sOpakovanim(konec, [&] { return prejmenujPresHandle(novy, cil->cesta, true); });
         if (pokus != Pokus::hotovo) {
             smazatPriZavreni(novy, true);
             presun = pokus == Pokus::jinySvazek ? Presun::jinySvazek : Presun::nezmenen;

@@ -111,6 +111,7 @@ SIFROVAC_WRAP(ReleaseMutex, FALSE)
 SIFROVAC_WRAP(GetSecurityDescriptorOwner, FALSE)
 SIFROVAC_WRAP(GetTokenInformation, FALSE)
 SIFROVAC_WRAP(FindFirstFileW, INVALID_HANDLE_VALUE)
+SIFROVAC_WRAP(FindFirstStreamW, INVALID_HANDLE_VALUE)
 SIFROVAC_WRAP(Sleep, 0)
 
 inline BOOL faults_SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
@@ -144,6 +145,7 @@ inline BOOL faults_SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
 #define GetSecurityDescriptorOwner faults_GetSecurityDescriptorOwner
 #define GetTokenInformation faults_GetTokenInformation
 #define FindFirstFileW faults_FindFirstFileW
+#define FindFirstStreamW faults_FindFirstStreamW
 #define Sleep faults_Sleep
 #define SetConsoleCtrlHandler faults_SetConsoleCtrlHandler
 #endif
