@@ -311,6 +311,13 @@ void uklidOpustene(const wchar_t *adresar) {
     FindClose(hledani);
 }
 
+// Takes every attribute off the open file `h`.
+void obycejny(HANDLE h) {
+    FILE_BASIC_INFO info{};
+    info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(h, FileBasicInfo, &info, sizeof info);
+}
+
 // Creates a new file `adresar` + ".codedText.txt.N", named after this process, its name in
 // `jmeno` (of `kapacita` characters), fills it with `naplneni` and makes it durable; returns it
 // open, or null with nothing left. It is kept as a file with the attributes `jako` is kept:
@@ -553,6 +560,8 @@ Presun prejmenuj(HANDLE novy, const wchar_t *cestaNoveho, HANDLE puvodni, const 
             SetFileInformationByHandle(novy, FileBasicInfo, &jen, sizeof jen) && jeBezeZmeny(cil))
             pokus = sOpakovanim(konec, [&] { return prejmenujPresHandle(novy, cil->cesta, true); });
         if (pokus != Pokus::hotovo) {
+            // A read-only file cannot be marked: the attributes go first.
+            obycejny(novy);
             smazatPriZavreni(novy, true);
             presun = pokus == Pokus::jinySvazek ? Presun::jinySvazek : Presun::nezmenen;
         } else {
@@ -835,9 +844,7 @@ void ponechej(PracovniSoubor *prac) {
     if (!vlastni || delka == 0 || delka >= kNejdelsiCesta || !smazatPriZavreni(prac->soubor, false))
         return;
     // Nor does it keep the named file's attributes (hidden, say).
-    FILE_BASIC_INFO obycejny{};
-    obycejny.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    SetFileInformationByHandle(prac->soubor, FileBasicInfo, &obycejny, sizeof obycejny);
+    obycejny(prac->soubor);
     // An earlier codedText.txt that a virus scanner or the indexer holds for a moment is waited
     // for.
     if (sOpakovanim(prac->konecCekani + kCekaniNaPonechaniMs, [&] {
