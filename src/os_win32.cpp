@@ -178,8 +178,8 @@ bool jeTam(HANDLE h, const wchar_t *cesta) {
 }
 
 // The full path of the open file `h`, opened by the name `nazev`, into `cesta`; its length, or 0.
-// The first that leads back to the file of: its path by its drive letter; where the mount manager
-// gives its volume none (a RAM disk, a letter a program defined, some file systems run by
+// Its path by its drive letter; or the first that leads back to the file of: where the mount
+// manager gives its volume none (a RAM disk, a letter a program defined, some file systems run by
 // programs), by the volume's GUID, or else by the kernel's name for the volume; at last, the name
 // made full.
 DWORD cestaSouboru(HANDLE h, const wchar_t *nazev, wchar_t *cesta) {
@@ -201,7 +201,8 @@ DWORD cestaSouboru(HANDLE h, const wchar_t *nazev, wchar_t *cesta) {
             wmemcpy(cesta, kKoren, kDelkaKorene);
             delka = delka != 0 && delka < kNejdelsiCesta - kDelkaKorene ? delka + kDelkaKorene : 0;
         }
-        if (delka != 0 && delka < kNejdelsiCesta && jeTam(h, cesta)) return delka;
+        if (delka != 0 && delka < kNejdelsiCesta && (tvar == VOLUME_NAME_DOS || jeTam(h, cesta)))
+            return delka;
     }
     return 0;
 }
@@ -404,11 +405,12 @@ bool zkopirujProudy(const wchar_t *z, const wchar_t *kam) {
     return ok;
 }
 
-// The access rights (DACL) that guard the open file `h`, in `*popis` for LocalFree, and whether
-// they are its own alone or take in what its directory passes on.
-bool pravaSouboru(HANDLE h, PACL *prava, PSECURITY_DESCRIPTOR *popis, SECURITY_INFORMATION *druh) {
-    if (GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, prava,
-                        nullptr, popis) != ERROR_SUCCESS)
+// The owner and the access rights (DACL) of the open file `h`, in `*popis` for LocalFree, and
+// whether the rights are its own alone or take in what its directory passes on.
+bool pravaSouboru(HANDLE h, PSID *vlastnik, PACL *prava, PSECURITY_DESCRIPTOR *popis,
+                  SECURITY_INFORMATION *druh) {
+    if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                        vlastnik, nullptr, prava, nullptr, popis) != ERROR_SUCCESS)
         return false;
     SECURITY_DESCRIPTOR_CONTROL rizeni;
     DWORD revize;
@@ -438,34 +440,23 @@ bool dejVlastnika(HANDLE h, PSID vlastnik) {
     return ok;
 }
 
-// Gives the new file `novy` the owner of `puvodni`, as a file that takes another's place must
-// have: an elevated run makes its files the Administrators group's, where the same person's
-// unelevated files are their own. False if that owner is not this user's to give.
-bool prevezmiVlastnika(HANDLE puvodni, HANDLE novy) {
-    PSID vlastnik;
-    PSECURITY_DESCRIPTOR popis = nullptr;
-    bool ok = GetSecurityInfo(puvodni, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &vlastnik,
-                              nullptr, nullptr, nullptr, &popis) == ERROR_SUCCESS &&
-              dejVlastnika(novy, vlastnik);
-    if (popis != nullptr) LocalFree(popis);
-    return ok;
-}
-
 // Gives the new file `novy` the access rights of `puvodni` as its own, where they differ, so that
 // it lends no more than that file did; `prava` and `druh` keep them for dejPravaNaMiste, null
 // where nothing was handed over. (Wine keeps no real rights: it maps them to Unix modes, lossily,
 // so rights that are the same already are never set again.)
 bool prevezmiOchranu(HANDLE puvodni, HANDLE novy, PACL *prava, PSECURITY_DESCRIPTOR *popis,
                      SECURITY_INFORMATION *druh) {
+    PSID vlastnik, vlastnikNoveho;
     PACL pravaNoveho = nullptr;
     PSECURITY_DESCRIPTOR popisNoveho = nullptr;
     SECURITY_INFORMATION druhNoveho;
-    // A file system that keeps no rights (FAT) has none to give; rights that cannot be read, of
-    // either file, cannot be handed over.
-    if (!prevezmiVlastnika(puvodni, novy) || !pravaSouboru(puvodni, prava, popis, druh))
+    // The owner goes first: an elevated run makes its files the Administrators group's, where the
+    // same person's unelevated files are their own. A file system that keeps no rights (FAT) has
+    // none to give; rights that cannot be read, of either file, cannot be handed over.
+    if (!pravaSouboru(puvodni, &vlastnik, prava, popis, druh) || !dejVlastnika(novy, vlastnik))
         return false;
     if (*prava == nullptr) return true;
-    if (!pravaSouboru(novy, &pravaNoveho, &popisNoveho, &druhNoveho)) return false;
+    if (!pravaSouboru(novy, &vlastnikNoveho, &pravaNoveho, &popisNoveho, &druhNoveho)) return false;
     bool stejna = stejnaPrava(*prava, pravaNoveho);
     LocalFree(popisNoveho);
     if (stejna) *prava = nullptr;
@@ -533,20 +524,18 @@ Pokus prejmenujPresHandle(HANDLE h, const wchar_t *cesta, bool nahradit) {
 // (`nahrazen`). Where it is not renamed, it is marked again.
 Presun prejmenuj(HANDLE novy, const wchar_t *cestaNoveho, HANDLE puvodni, const CilovySoubor *cil,
                  Stav *stav, ULONGLONG konec) {
-    FILE_BASIC_INFO atributy;
     PACL prava = nullptr;
     PSECURITY_DESCRIPTOR popis = nullptr;
     SECURITY_INFORMATION druh = 0;
     // Rights handed over are taken back should the text stay; where none were, nothing is.
     *stav = Stav::prevzal;
-    bool ok = GetFileInformationByHandleEx(puvodni, FileBasicInfo, &atributy, sizeof atributy) &&
-              prevezmiOchranu(puvodni, novy, &prava, &popis, &druh);
+    bool ok = prevezmiOchranu(puvodni, novy, &prava, &popis, &druh);
     if (ok && prava == nullptr) *stav = Stav::zapsan;
     // Of the attributes, those a program may set (read-only, hidden, system, archive, not indexed)
     // go before the rename, checked, after the named streams (which a read-only file takes no
     // more); the others (compression, encryption, sparse, a reparse point) are the file system's.
     FILE_BASIC_INFO jen{};
-    jen.FileAttributes = atributy.FileAttributes &
+    jen.FileAttributes = cil->stav.atributy &
                          (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                           FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
     if (jen.FileAttributes == 0) jen.FileAttributes = FILE_ATTRIBUTE_NORMAL;
@@ -584,16 +573,10 @@ HANDLE otevriKNahrazeni(const CilovySoubor *cil, ULONGLONG konec) {
                         kSdileniVse, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         return h != INVALID_HANDLE_VALUE ? Pokus::hotovo : podleChyby();
     };
-    // A read-only file is refused at once, not retried as one held by another program.
-    DWORD jen = GetFileAttributesW(cil->cesta);
-    if (jen == INVALID_FILE_ATTRIBUTES || (jen & FILE_ATTRIBUTE_READONLY) != 0) return nullptr;
-    FILE_BASIC_INFO atributy;
-    if (sOpakovanim(konec, otevri) != Pokus::hotovo) return nullptr;
-    if (GetFileInformationByHandleEx(h, FileBasicInfo, &atributy, sizeof atributy) &&
-        !(atributy.FileAttributes & FILE_ATTRIBUTE_READONLY))
-        return h;
-    CloseHandle(h);
-    return nullptr;
+    // A read-only file is refused at once, not retried as one held by another program. (Its
+    // attributes are those of the load: a file changed since then is refused all the same.)
+    if ((cil->stav.atributy & FILE_ATTRIBUTE_READONLY) != 0) return nullptr;
+    return sOpakovanim(konec, otevri) == Pokus::hotovo ? h : nullptr;
 }
 
 // The named file lies on the work file's volume: the work file itself takes its place.
@@ -731,10 +714,9 @@ long prectiSoubor(const char *nazev, CilovySoubor *cil) {
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return -1;
     // Whatever else is no file on a disk (a device by another name) is never read.
-    BY_HANDLE_FILE_INFORMATION info;
     DWORD delkaCesty = 0;
-    if (GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
-        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && stav(h, &cil->stav))
+    if (GetFileType(h) == FILE_TYPE_DISK && stav(h, &cil->stav) &&
+        !(cil->stav.atributy & FILE_ATTRIBUTE_DIRECTORY))
         delkaCesty = cestaSouboru(h, siroky, cil->cesta);
     if (delkaCesty == 0) {
         CloseHandle(h);
