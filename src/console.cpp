@@ -64,6 +64,7 @@ Cteni prectiNazev(FILE *vstup, char *nazev) {
     for (; c != EOF && !jeMezera(c); c = prectiZnak(vstup)) {
         if (delka == kNejdelsiNazev) {
             preskocSlovo(vstup, c);
+            nazev[0] = '\0';
             return Cteni::prilisDlouhe;
         }
         nul = nul || c == '\0';

@@ -16,5 +16,6 @@ enum class Cteni {
 Cteni prectiVolbu(FILE *vstup, int *volba);
 
 // Reads a name as "%99s" does: white space, then the characters up to the next white space, which
-// stays in the input. A longer name than kNejdelsiNazev characters is consumed whole and refused.
+// stays in the input. A longer name than kNejdelsiNazev characters is consumed whole and refused,
+// leaving `nazev` empty; where the input ended, `nazev` is left as it was.
 Cteni prectiNazev(FILE *vstup, char *nazev);

@@ -187,10 +187,10 @@ const Case kCases[] = {
     {.what = "a 0600 file keeps its mode",
      .setUp = [](const TempDir &d) { chmod((d / "a.txt").c_str(), 0600); },
      .check = [](const TempDir &d) { EXPECT_EQ(modeOf(d / "a.txt"), 0600u); }},
-    {.what = "a name that is a link",
-     .setUp = [](const TempDir &d) { fs::create_symlink("a.txt", d / "link"); },
-     .typed = "link",
-     .check = [](const TempDir &d) { EXPECT_TRUE(fs::is_symlink(d / "link")); }},
+    {.what = "a name that is a link, longer than its target",
+     .setUp = [](const TempDir &d) { fs::create_symlink("a.txt", d / "the-letter"); },
+     .typed = "the-letter",
+     .check = [](const TempDir &d) { EXPECT_TRUE(fs::is_symlink(d / "the-letter")); }},
     {.what = "a hidden file stays hidden (Wine keeps the attributes as user.DOSATTRIB)",
      .setUp =
          [](const TempDir &d) { setxattr((d / "a.txt").c_str(), "user.DOSATTRIB", "0x2", 3, 0); },
@@ -207,6 +207,9 @@ const Case kCases[] = {
      .needs = {}},
     {.what = "an ACL and attributes stay",
      .setUp = aclAndAttribute,
+     .needs = {.posix = true, .acls = true}},
+    {.what = "a user attribute with an empty value stays",
+     .setUp = [](const TempDir &d) { setxattr((d / "a.txt").c_str(), "user.empty", "", 0, 0); },
      .needs = {.posix = true, .acls = true}},
     {.what = "the current directory's default ACL reaches no file",
      .setUp =
@@ -275,6 +278,28 @@ const Case kCases[] = {
      .check = textInWorkFile,
      .wrapper = delayed("fsync", 1000000),
      .during = [](const TempDir &d) { writeFile(d / "a.txt", kPlain); }},
+    {.what = "another program changes the file's mode to the same while the run makes its text "
+             "durable",
+     .replaced = false,
+     .check = textInWorkFile,
+     .wrapper = delayed("fsync", 1000000),
+     .during = [](const TempDir &d) { chmod((d / "a.txt").c_str(), modeOf(d / "a.txt")); }},
+    {.what = "the user's own read-only file under the work file's name is left, the text beside it",
+     .setUp =
+         [](const TempDir &d) {
+             workFileIsTheUsersFile(d);
+             chmod((d / "codedText.txt").c_str(), 0444);
+         },
+     .typed = "codedText.txt",
+     .target = "codedText.txt",
+     .replaced = false,
+     .check =
+         [](const TempDir &d) {
+             const std::string uid = std::to_string(kRoot ? kNobody : geteuid());
+             EXPECT_EQ(readFile(d / ("codedText.txt." + uid)), kEncoded);
+             EXPECT_EQ(namesIn(d.path()), "codedText.txt codedText.txt." + uid);
+         },
+     .asNobody = true},
     {.what = "another user's link in a sticky world-writable directory is not followed",
      .setUp = [](const TempDir &d) { linkToRootsFile(d, 01777, kNobody); },
      .typed = "shared/report.txt",
@@ -400,7 +425,13 @@ TEST(Replace, ReplacesAFileOnAnotherFileSystem) {
     stat(here.path().c_str(), &a);
     stat(there.path().c_str(), &b);
     if (a.st_dev == b.st_dev) GTEST_SKIP() << "/dev/shm is on the same file system";
-    writeFile(there / "a.txt", asText(kPlain));
+    // Longer than one block of the copy, 64 KiB.
+    std::string plain, encoded;
+    for (int i = 0; i < 7000; ++i) {
+        plain += kPlain;
+        encoded += kEncoded;
+    }
+    writeFile(there / "a.txt", asText(plain));
     chmod((there / "a.txt").c_str(), 0640);
     // Where the file system keeps them, an ACL and an attribute go along.
     acl_t acl = acl_from_text("u::rw-,u:65534:rw-,g::r--,m::rw-,o::---");
@@ -410,7 +441,7 @@ TEST(Replace, ReplacesAFileOnAnotherFileSystem) {
     const std::string guarded = protectionOf(there / "a.txt");
     RunResult run = runSifrovac(here.path(), "1 " + (there / "a.txt") + "\n4\n");
     EXPECT_NE(run.output.find(asText("Soubor zakodovan\n")), std::string::npos);
-    EXPECT_EQ(readFile(there / "a.txt"), asText(kEncoded));
+    EXPECT_EQ(readFile(there / "a.txt"), asText(encoded));
     if (!kWindows) {
         EXPECT_EQ(protectionOf(there / "a.txt"), guarded);
     }
