@@ -105,8 +105,13 @@ struct StartedRun {
 StartedRun startSifrovac(const std::string &dir, const std::string &input,
                          uid_t uid = static_cast<uid_t>(-1),
                          const std::vector<std::string> &wrapper = {});
-// Waits for the run to end, `seconds` at most (a hung run is killed).
-RunResult finishSifrovac(const StartedRun &run, int seconds = kWindows ? 65 : 25);
+// How long a run may take before it is killed: SIFROVAC_RUN_SECONDS where that is set (a program
+// under emulation takes about a minute a run), else 20 seconds, 60 under Wine.
+int runSeconds();
+
+// Waits for the run to end, `seconds` at most, 5 more than runSeconds() by default (a hung run is
+// killed).
+RunResult finishSifrovac(const StartedRun &run, int seconds = 0);
 
 // Everything that guards a file besides its content: mode, owner, group, extended attributes
 // (the access ACL among them), as one comparable string. Under Wine, of the mode only its owner's
