@@ -319,6 +319,16 @@ void obycejny(HANDLE h) {
     SetFileInformationByHandle(h, FileBasicInfo, &info, sizeof info);
 }
 
+// Lets go of the new file `h`, named `jmeno`, whose text was not kept: marked for deletion (its
+// attributes off first, as a read-only file cannot be marked) and closed; or, where it cannot be
+// marked, deleted by its name once closed.
+void zahod(HANDLE h, const wchar_t *jmeno) {
+    obycejny(h);
+    const bool oznacen = smazatPriZavreni(h, true);
+    CloseHandle(h);
+    if (!oznacen) DeleteFileW(jmeno);
+}
+
 // Creates a new file `adresar` + ".codedText.txt.N", named after this process, its name in
 // `jmeno` (of `kapacita` characters), fills it with `naplneni` and makes it durable; returns it
 // open, or null with nothing left. It is kept as a file with the attributes `jako` is kept:
@@ -357,8 +367,7 @@ HANDLE vytvorNovy(const wchar_t *adresar, DWORD jako, wchar_t *jmeno, size_t kap
                         nullptr);
     }
     if (ok && naplneni(h) && FlushFileBuffers(h)) return h;
-    smazatPriZavreni(h, true);
-    CloseHandle(h);
+    zahod(h, jmeno);
     return nullptr;
 }
 
@@ -521,7 +530,7 @@ Pokus prejmenujPresHandle(HANDLE h, const wchar_t *cesta, bool nahradit) {
 // place of the file `cil` names, which is open as `puvodni`, if that is still as it was read: it
 // takes the file's owner and access rights (`prevzal`), its mark comes off, it takes the file's
 // named streams and attributes, it is renamed there (`umisten`), and it is flushed and seen there
-// (`nahrazen`). Where it is not renamed, it is marked again.
+// (`nahrazen`). Where it is not renamed, whoever holds it lets it go (zahod), or leaves it.
 Presun prejmenuj(HANDLE novy, const wchar_t *cestaNoveho, HANDLE puvodni, const CilovySoubor *cil,
                  Stav *stav, ULONGLONG konec) {
     PACL prava = nullptr;
@@ -549,9 +558,6 @@ Presun prejmenuj(HANDLE novy, const wchar_t *cestaNoveho, HANDLE puvodni, const 
             SetFileInformationByHandle(novy, FileBasicInfo, &jen, sizeof jen) && jeBezeZmeny(cil))
             pokus = sOpakovanim(konec, [&] { return prejmenujPresHandle(novy, cil->cesta, true); });
         if (pokus != Pokus::hotovo) {
-            // A read-only file cannot be marked: the attributes go first.
-            obycejny(novy);
-            smazatPriZavreni(novy, true);
             presun = pokus == Pokus::jinySvazek ? Presun::jinySvazek : Presun::nezmenen;
         } else {
             *stav = Stav::umisten;
@@ -607,8 +613,12 @@ Presun nahradKopii(PracovniSoubor *prac, const CilovySoubor *cil) {
     Presun presun = puvodni != nullptr
                         ? prejmenuj(kopie, jmeno, puvodni, cil, &stavKopie, prac->konecCekani)
                         : Presun::nezmenen;
-    if (naMiste(stavKopie)) prac->stav = stavKopie;
-    CloseHandle(kopie);
+    if (naMiste(stavKopie)) {
+        prac->stav = stavKopie;
+        CloseHandle(kopie);
+    } else {
+        zahod(kopie, jmeno);
+    }
     return presun == Presun::jinySvazek ? Presun::nezmenen : presun;
 }
 
@@ -763,8 +773,11 @@ PracovniSoubor::PracovniSoubor() {
 }
 
 PracovniSoubor::~PracovniSoubor() {
-    // A work file still marked for deletion goes with its last handle.
-    if (soubor != nullptr) CloseHandle(soubor);
+    // A work file whose text was neither put in place nor left goes.
+    if (soubor != nullptr && (stav == Stav::ponechan || naMiste(stav)))
+        CloseHandle(soubor);
+    else if (soubor != nullptr)
+        zahod(soubor, jmeno);
     if (vlastniPrava != nullptr) LocalFree(vlastniPrava);
     LeaveCriticalSection(&kNahrazovani);
     if (mutex == nullptr) return;
@@ -831,10 +844,8 @@ void ponechej(PracovniSoubor *prac) {
     // for.
     if (sOpakovanim(prac->konecCekani + kCekaniNaPonechaniMs, [&] {
             return prejmenujPresHandle(prac->soubor, cesta, nahradit);
-        }) != Pokus::hotovo) {
-        smazatPriZavreni(prac->soubor, true);
+        }) != Pokus::hotovo)
         return;
-    }
     // Named, it stays, even where the flush of its new name fails.
     prac->stav = Stav::ponechan;
     FlushFileBuffers(prac->soubor);

@@ -29,9 +29,10 @@ struct CilovySoubor {
 //                       (a copy beside the file, renamed, from zapsan)            nahrazen
 //                       ----------------------------------------------> umisten
 //
-// The mark for deletion comes off just before the rename and goes back on only if the rename
-// itself failed. From `umisten` on the text is the user's file: no step marks it, renames it away
-// or takes its rights back, and a failure can only leave it so, without the success line.
+// The mark for deletion comes off just before the rename; a file that is then neither renamed nor
+// left is let go when its holder is done with it (marked again, or deleted by its name). From
+// `umisten` on the text is the user's file: no step marks it, renames it away or takes its rights
+// back, and a failure can only leave it so, without the success line.
 enum class Stav { zadny, zapsan, prevzal, umisten, nahrazen, ponechan };
 
 // One run's work file, from its writing to the end of its replacement, and the run's hold on the

@@ -340,11 +340,14 @@ std::string endOf(const RunResult &run, const std::string &target, const std::st
         return "left beside the file: " + namesBesides(dir, name);
     if (said && !changed) return "the success line, and the file as it was";
     if (changed && text != encoded) return "the file holds " + text;
+    const std::string own = "600 " + std::to_string(geteuid()) + ":" + std::to_string(getegid());
+    if (changed && said && left.rfind(".codedText.txt.", 0) == 0 && left.find(' ') == left.npos &&
+        protectionOf(cwd + "/" + left) == own)
+        return "replaced, a temporary name left";
     if (changed) return !left.empty() ? "left " + left : said ? "replaced" : "renamed";
     if (left.empty()) return "kept";
     if (left != "codedText.txt" || readFile(work) != encoded)
         return "left " + left + ", the work file holding " + readFile(work);
-    const std::string own = "600 " + std::to_string(geteuid()) + ":" + std::to_string(getegid());
     struct stat st {};
     if (protectionOf(work) != own || stat(work.c_str(), &st) != 0 || (st.st_mode & 07) != 0)
         return "a work file guarded by " + protectionOf(work);

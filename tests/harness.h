@@ -127,7 +127,10 @@ std::string namesIn(const std::string &dir);
 //   "replaced"  the success line; `target` holds `encoded`, guarded as it was;
 //   "kept"      no line; `target` as it was; at most the work file in `cwd`, holding `encoded`
 //               (and, on Linux, its owner's alone);
-//   "renamed"   no line; `target` holds `encoded`, guarded as it was, and no work file.
+//   "renamed"   no line; `target` holds `encoded`, guarded as it was, and no work file;
+//   "replaced, a temporary name left"
+//               as "replaced", but the run's hidden temporary name in `cwd` could not be removed:
+//               it is its user's alone, and the next run there removes it, as after a SIGKILL.
 // The run ended as a dialogue does, and nothing else is left in either directory; else what broke
 // the promise.
 std::string endOf(const RunResult &run, const std::string &target, const std::string &cwd,

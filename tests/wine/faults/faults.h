@@ -94,6 +94,7 @@ SIFROVAC_WRAP(CloseHandle, FALSE)
 SIFROVAC_WRAP(GetFileInformationByHandle, FALSE)
 SIFROVAC_WRAP(GetFileInformationByHandleEx, FALSE)
 SIFROVAC_WRAP(SetFileInformationByHandle, FALSE)
+SIFROVAC_WRAP(DeleteFileW, FALSE)
 SIFROVAC_WRAP(SetFilePointerEx, FALSE)
 SIFROVAC_WRAP(GetFileAttributesW, INVALID_FILE_ATTRIBUTES)
 SIFROVAC_WRAP(GetFileType, FILE_TYPE_UNKNOWN)
@@ -128,6 +129,7 @@ inline BOOL faults_SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
 #define GetFileInformationByHandle faults_GetFileInformationByHandle
 #define GetFileInformationByHandleEx faults_GetFileInformationByHandleEx
 #define SetFileInformationByHandle faults_SetFileInformationByHandle
+#define DeleteFileW faults_DeleteFileW
 #define SetFilePointerEx faults_SetFilePointerEx
 #define GetFileAttributesW faults_GetFileAttributesW
 #define GetFileType faults_GetFileType
