@@ -63,21 +63,21 @@ void vypisPamet(int priznak, const char *obsahSouboru) {
 
 // Runs one file command on the named file and writes its line; false if the file was not loaded.
 bool zpracuj(const PrikazSouboru &prikaz, Radek *obsahSouboru, const char *nazevSouboru) {
-    switch (zpracujSoubor(obsahSouboru, nazevSouboru, prikaz.sifra)) {
-    case Vysledek::nenalezen:
+    switch (zpracujSoubor(obsahSouboru, nazevSouboru, prikaz.sifra).konec) {
+    case Konec::nenalezen:
         puts(prikaz.nenalezen);
         return false;
-    case Vysledek::prilisDlouhy:
+    case Konec::prilisDlouhy:
         puts("Soubor je prilis dlouhy, nelze nacist soubor");
         return false;
-    case Vysledek::neniTextovy:
+    case Konec::neniTextovy:
         puts("Soubor neni textovy, nelze nacist soubor");
         return false;
-    case Vysledek::nahrazen:
+    case Konec::nahrazen:
         puts(prikaz.hotovo);
         return true;
-    case Vysledek::nezmenen:
-    case Vysledek::nejisty:
+    case Konec::nezmenen:
+    case Konec::nejisty:
         return true;
     }
     return true;

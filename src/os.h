@@ -1,11 +1,10 @@
 // What the program asks of the operating system. os_linux.cpp and os_win32.cpp each answer it in
-// their own system's terms, with the structs of their own header; nothing above this header knows
+// their own system's terms, with the struct of their own header; nothing above this header knows
 // which one it runs on, and they know nothing of the program but this header.
 //
-// One file command uses it in this order, as zpracujSoubor does: prectiSoubor into a CilovySoubor;
-// a PracovniSoubor, which holds the current directory's work file for other runs;
-// zapisPracovniSoubor; nahradSouborem; ponechej where the text did not take the named file's place.
-// Both objects release what they hold when they go out of scope, the work file first.
+// One file command takes two calls: prectiSoubor loads a file into a CilovySoubor, and nahradText
+// puts a text in that file's place through the work file, or leaves it in the work file; each
+// system does all its steps, in its own order, inside that call.
 #pragma once
 
 #include <cstdio>
@@ -15,44 +14,65 @@
 // Every transformed text passes through this file in the current directory.
 inline constexpr char kPracovniSoubor[] = "codedText.txt";
 
+// Why an operation did not do all it was asked: the step that failed, named as the system call or
+// function it is ("fsync", "renameat", "CreateFileW"), or as a check of the program's own
+// ("unchanged"), and the system's own error for it (errno, GetLastError), 0 for such a check. It
+// is true where something failed.
+struct Selhani {
+    const char *krok = nullptr;
+    int chyba = 0;
+    explicit operator bool() const {
+        return krok != nullptr;
+    }
+};
+
 #ifdef _WIN32
 #include "os_win32.h"
 #else
 #include "os_linux.h"
 #endif
 
-// How a replacement ended.
+// How putting a text in the named file's place ended.
 enum class Nahrazeni {
-    nahrazen, // the named file holds the work file's text, durably, and nothing else is left
-    nezmenen, // the named file is as it was; the text is still the work file's, to be left
+    nahrazen, // the named file holds the text, durably, and nothing else is left
+    nezmenen, // the named file is as it was; the text was left where `Ulozeni::text` says
     nejisty,  // the text stands under the named file's name, but could not be made durable or
-              // seen there after the rename; the work file is gone
+              // seen there after the rename; no work file is left
 };
 
-// Reads the named regular file's text, as the system's text mode gives it, into `cil->obsah`: a
-// longer file fills it. Returns the count read, with `cil` holding that file (open, and locked
-// where other runs take the lock) and how it stood; or -1, with `cil` holding nothing, when there
-// is no regular file by that name that could be opened and read. Never waits on a device or a
-// pipe; waits a few seconds at most while another run replaces the same file, and then reads what
-// that run left.
-long prectiSoubor(const char *nazev, CilovySoubor *cil);
+// Where a text that did not take the named file's place was left.
+enum class Misto {
+    nikde,    // nowhere: it could not be written, or not left
+    pracovni, // in the work file, kPracovniSoubor
+    nahradni, // beside it, under the work file's name followed by a dot and the user's number,
+              // where the work file's name was not the run's to take
+};
 
-// Writes exactly `delka` characters of text to a new work file for the file `cil` names, whole
-// and durably, readable and writable by its owner alone (and on Windows encrypted where that file
-// is), and keeps it open in `prac`; false if that failed.
-bool zapisPracovniSoubor(PracovniSoubor *prac, const CilovySoubor *cil, const char *text,
-                         long delka);
+// What nahradText did, and why, where it did not put the text in place.
+struct Ulozeni {
+    Nahrazeni jak;
+    Misto text;
+    Selhani proc;
+};
 
-// Puts the text of the work file `prac` in the place of the file `cil` names, which keeps
-// everything it had but its text, durably. The named file stays as it was if this user may not
-// write it or could not keep its owner, or if it is no longer the file and content that were read.
-Nahrazeni nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil);
+// Reads the named regular file's text, as the system's text mode gives it, into `cil->obsah`, and
+// its length into `cil->delka`: a file too long for the buffer is not read, its length counted as
+// the buffer's size. Afterwards `cil` holds that file (open, and locked where other runs take the
+// lock) and how it stood; or, where no regular file by that name could be opened and read, nothing,
+// and the result says why. Never waits on a device or a pipe; waits a few seconds at most while
+// another run replaces the same file, and then reads what that run left.
+Selhani prectiSoubor(const char *nazev, CilovySoubor *cil);
 
-// Leaves a written text that did not take the named file's place under the work file's name,
-// durably, readable by its owner alone; where that name is not the run's to take (the user's own
-// file, another user's file, a lockless run beside another), under the work file's name followed
-// by a dot and the user's number. Does nothing once the text has taken the named file's place.
-void ponechej(PracovniSoubor *prac);
+// Puts the `delka` characters of `text` in the place of the file `cil` holds, through a work file
+// written whole and durably, readable and writable by its owner alone (and on Windows encrypted
+// where that file is); the file keeps everything it had but its text, durably. The named file stays
+// as it was if this user may not write it or could not keep its owner, or if it is no longer the
+// file and content that were read; the text is then left under the work file's name, durably and
+// its owner's alone, or, where that name is not the run's to take (the user's own file, another
+// user's file, a run without its turn beside another), under the work file's name followed by a
+// dot and the user's number. Runs in one directory take turns at it, waiting a few seconds at
+// most; the signals or console events that end a run wait for it to finish.
+Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka);
 
 // Reads the next character of `vstup` as getc does; vratZnak gives the character just read back,
 // as ungetc does. From a Windows console, which a read of bytes gives letters outside ASCII as

@@ -7,13 +7,14 @@
 //
 // Its parts, in order, as in os_win32.cpp: reading and writing whole files; finding the named file;
 // making a new file durable; taking over a file's protections; putting a file in place; leaving the
-// work file; the lock; the console. The functions of os.h follow, in the order it declares them,
-// with the constructors and destructors of its structs.
+// work file; the turn; the console. The functions of os.h follow, in the order it declares them.
+// Every step that fails says so in a Selhani made at once from the call's errno (selhalo).
 #include "os.h"
 
 #include <acl/libacl.h>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,42 +33,50 @@ namespace {
 
 // How many links a name may pass through, as the kernel allows.
 constexpr int kNejvicOdkazu = 40;
+// How many times a load finds the name again after waiting for another run that replaced it.
+constexpr int kNejvicNacteni = 10;
+
+// The failure of the call `krok` just now, with its errno.
+Selhani selhalo(const char *krok) {
+    return {krok, errno};
+}
 
 // ---- Reading and writing whole files
 
-// Reads until `kapacita` bytes are in or the file ends; -1 on a read error.
-ssize_t prectiVse(int fd, char *cil, size_t kapacita) {
-    size_t precteno = 0;
-    while (precteno < kapacita) {
-        ssize_t n = read(fd, cil + precteno, kapacita - precteno);
+// Reads into `cil` until `kapacita` bytes are in or the file ends, their count in `*precteno`.
+Selhani prectiVse(int fd, char *cil, size_t kapacita, size_t *precteno) {
+    *precteno = 0;
+    while (*precteno < kapacita) {
+        ssize_t n = read(fd, cil + *precteno, kapacita - *precteno);
         if (n == 0) break;
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        precteno += static_cast<size_t>(n);
+        if (n < 0) return selhalo("read");
+        *precteno += static_cast<size_t>(n);
     }
-    return static_cast<ssize_t>(precteno);
+    return {};
 }
 
-bool zapisVse(int fd, const char *data, size_t delka) {
+Selhani zapisVse(int fd, const char *data, size_t delka) {
     while (delka > 0) {
         ssize_t n = write(fd, data, delka);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0) return selhalo("write");
+        if (n == 0) return {"write", EIO};
         data += n;
         delka -= static_cast<size_t>(n);
     }
-    return true;
+    return {};
 }
 
 // Copies the whole of `z`, from its start, to the end of `kam`.
-bool zkopiruj(int z, int kam) {
-    if (lseek(z, 0, SEEK_SET) != 0) return false;
+Selhani zkopiruj(int z, int kam) {
+    if (lseek(z, 0, SEEK_SET) != 0) return selhalo("lseek");
     char blok[1 << 16];
     for (;;) {
-        ssize_t n = prectiVse(z, blok, sizeof blok);
-        if (n < 0) return false;
-        if (n == 0) return true;
-        if (!zapisVse(kam, blok, static_cast<size_t>(n))) return false;
+        size_t n;
+        if (Selhani s = prectiVse(z, blok, sizeof blok, &n)) return s;
+        if (n == 0) return {};
+        if (Selhani s = zapisVse(kam, blok, n)) return s;
     }
 }
 
@@ -81,15 +90,18 @@ bool stejnyCas(const struct timespec &a, const struct timespec &b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+// A file that is no longer the one read, or not as it was read.
+constexpr Selhani kZmenen = {"unchanged", 0};
+
 // Whether the open file `fd` holds exactly the `delka` bytes of `obsah`.
-bool drziPrave(int fd, const char *obsah, long delka) {
+Selhani drziPrave(int fd, const char *obsah, long delka) {
     char blok[1 << 16];
     for (long od = 0;;) {
         ssize_t n = pread(fd, blok, sizeof blok, od);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 || n > delka - od || memcmp(blok, obsah + od, static_cast<size_t>(n)) != 0)
-            return false;
-        if (n == 0) return od == delka;
+        if (n < 0) return selhalo("pread");
+        if (n > delka - od || memcmp(blok, obsah + od, static_cast<size_t>(n)) != 0) return kZmenen;
+        if (n == 0) return od == delka ? Selhani{} : kZmenen;
         od += n;
     }
 }
@@ -99,13 +111,16 @@ bool drziPrave(int fd, const char *obsah, long delka) {
 // protections. The content is compared too, since a file system's time stamps may be too coarse
 // to tell a save of the same size in the same tick; the name is looked at last, just before the
 // rename.
-bool jeBezeZmeny(const CilovySoubor *cil) {
+Selhani jeBezeZmeny(const CilovySoubor *cil) {
     struct stat nyni;
     const struct stat &byl = cil->nacteny;
-    return drziPrave(cil->soubor, cil->obsah, cil->delka) &&
-           fstatat(cil->adresar, cil->jmeno, &nyni, AT_SYMLINK_NOFOLLOW) == 0 &&
-           stejny(nyni, byl) && nyni.st_size == byl.st_size &&
-           stejnyCas(nyni.st_mtim, byl.st_mtim) && stejnyCas(nyni.st_ctim, byl.st_ctim);
+    if (Selhani s = drziPrave(cil->soubor, cil->obsah, cil->delka)) return s;
+    if (fstatat(cil->adresar, cil->jmeno, &nyni, AT_SYMLINK_NOFOLLOW) != 0)
+        return selhalo("fstatat");
+    return stejny(nyni, byl) && nyni.st_size == byl.st_size &&
+                   stejnyCas(nyni.st_mtim, byl.st_mtim) && stejnyCas(nyni.st_ctim, byl.st_ctim)
+               ? Selhani{}
+               : kZmenen;
 }
 
 // Opens the directory part of `cesta`, relative to `od`, and copies its last part into `jmeno`.
@@ -113,7 +128,10 @@ int otevriAdresar(int od, const char *cesta, char *jmeno) {
     const char *lomitko = strrchr(cesta, '/');
     const char *posledni = lomitko != nullptr ? lomitko + 1 : cesta;
     size_t delka = strlen(posledni);
-    if (delka == 0 || delka > NAME_MAX) return -1;
+    if (delka == 0 || delka > NAME_MAX) {
+        errno = delka == 0 ? EISDIR : ENAMETOOLONG;
+        return -1;
+    }
     memcpy(jmeno, posledni, delka + 1);
     char adresar[PATH_MAX] = ".";
     if (lomitko != nullptr) {
@@ -134,45 +152,53 @@ bool jeMistoPracovnihoSouboru(int adresar, const char *jmeno) {
 // Follows the links of `nazev` to the entry they end at, as opening it would, keeping the directory
 // that holds that entry; `st` describes the entry. Notes in `cil` whether a link at the work file's
 // place was passed on the way.
-bool najdi(const char *nazev, CilovySoubor *cil, struct stat *st) {
+Selhani najdi(const char *nazev, CilovySoubor *cil, struct stat *st) {
     char cesta[PATH_MAX];
-    if (strlen(nazev) >= sizeof cesta) return false;
+    if (strlen(nazev) >= sizeof cesta) return {"open", ENAMETOOLONG};
     strcpy(cesta, nazev);
     cil->pracovniMistoNaCeste = false;
     int od = AT_FDCWD;
     for (int odkazu = 0;; ++odkazu) {
         int adresar = otevriAdresar(od, cesta, cil->jmeno);
+        Selhani proc = selhalo("open");
         if (od != AT_FDCWD) close(od);
-        if (adresar < 0) return false;
+        if (adresar < 0) return proc;
         od = adresar;
         if (fstatat(od, cil->jmeno, st, AT_SYMLINK_NOFOLLOW) != 0) break;
         if (!S_ISLNK(st->st_mode)) {
             cil->adresar = od;
-            return true;
+            return {};
         }
         ssize_t n =
             odkazu < kNejvicOdkazu ? readlinkat(od, cil->jmeno, cesta, sizeof cesta - 1) : -1;
-        if (n <= 0) break;
+        if (n <= 0) {
+            if (odkazu >= kNejvicOdkazu) errno = ELOOP;
+            break;
+        }
         cesta[n] = '\0';
         if (jeMistoPracovnihoSouboru(od, cil->jmeno)) cil->pracovniMistoNaCeste = true;
     }
+    Selhani proc = selhalo("open");
     close(od);
-    return false;
+    return proc;
 }
 
 // Whether the system's own open of `nazev` reaches the entry `st` that najdi found by hand. Where
 // the system would refuse a link on the way (another user's link in a sticky world-writable
 // directory, with fs.protected_symlinks), or would reach another file, the name finds nothing.
-bool systemNajde(const char *nazev, const struct stat &st) {
+Selhani systemNajde(const char *nazev, const struct stat &st) {
     int fd = open(nazev, O_PATH | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return selhalo("open");
     struct stat tam;
     bool ok = fstat(fd, &tam) == 0 && stejny(tam, st);
     close(fd);
-    return ok;
+    return ok ? Selhani{} : kZmenen;
 }
 
 // ---- Making a new file durable
+
+// A run's temporary name, ".codedText.txt.PID.XXXXXX": its process tells one a killed run left.
+constexpr int kDelkaDocasneho = 40;
 
 // The process whose temporary name `jmeno` is, or -1 where it is none.
 long procesDocasneho(const char *jmeno) {
@@ -215,92 +241,118 @@ unsigned nahodne() {
     return static_cast<unsigned>(ted.tv_nsec) * 2654435761u ^ static_cast<unsigned>(ted.tv_sec);
 }
 
-// How one try to make a file under a fresh name went.
-enum class Pokus { hotovo, obsazeno, selhal };
-
-// What a failed call to make a name says, read at once after the call.
-Pokus podleChyby() {
-    return errno == EEXIST ? Pokus::obsazeno : Pokus::selhal;
-}
-
-// Calls `pokus` with fresh temporary names in `adresar` (".codedText.txt.PID.XXXXXX", short
-// enough for any file system) written into `jmeno` until one is free; false once a try fails for
-// another reason, with `jmeno` empty. What killed runs left there goes first.
-template <typename Zkouska> bool podVolnymJmenem(int adresar, char *jmeno, Zkouska pokus) {
-    uklidPozustatky(adresar);
-    for (int i = 0; i < 100; ++i) {
-        snprintf(jmeno, kDelkaDocasneho, ".%s.%ld.%06x", kPracovniSoubor,
-                 static_cast<long>(getpid()), nahodne() & 0xFFFFFF);
-        Pokus vysledek = pokus(jmeno);
-        if (vysledek == Pokus::hotovo) return true;
-        if (vysledek == Pokus::selhal) break;
+// A temporary name in a directory, which its holder removes when it goes, unless the name was
+// let go (pust): renamed into the named file's place, say. The directory is borrowed from one who
+// outlives the holder.
+class DocasneJmeno {
+  public:
+    explicit DocasneJmeno(int adresar) : adresar_(adresar) {}
+    DocasneJmeno(const DocasneJmeno &) = delete;
+    DocasneJmeno &operator=(const DocasneJmeno &) = delete;
+    ~DocasneJmeno() {
+        zahod();
     }
-    jmeno[0] = '\0';
-    return false;
-}
 
-// Opens a new file in `adresar`, readable and writable by its owner alone and with no ACL entries:
-// unnamed where the system allows it, else under a fresh name that is copied into `docasny`.
-int otevriNovy(int adresar, char *docasny) {
-    docasny[0] = '\0';
+    // Calls `pokus` with fresh names (".codedText.txt.PID.XXXXXX", short enough for any file
+    // system) until one is free, which the holder then holds; what killed runs left goes first.
+    template <typename Zkouska> Selhani zkus(Zkouska pokus) {
+        uklidPozustatky(adresar_);
+        Selhani proc = {"a free name", EEXIST};
+        for (int i = 0; i < 100 && proc.chyba == EEXIST; ++i) {
+            snprintf(jmeno_, kDelkaDocasneho, ".%s.%ld.%06x", kPracovniSoubor,
+                     static_cast<long>(getpid()), nahodne() & 0xFFFFFF);
+            if (!(proc = pokus(jmeno_))) return {};
+        }
+        jmeno_[0] = '\0';
+        return proc;
+    }
+    // Removes the name now, once: where that fails, it is a killed run's to the next run.
+    void zahod() {
+        if (jmeno_[0] != '\0') unlinkat(adresar_, jmeno_, 0);
+        jmeno_[0] = '\0';
+    }
+    void pust() {
+        jmeno_[0] = '\0';
+    }
+    bool drzi() const {
+        return jmeno_[0] != '\0';
+    }
+    int adresar() const {
+        return adresar_;
+    }
+    const char *jmeno() const {
+        return jmeno_;
+    }
+
+  private:
+    int adresar_;
+    char jmeno_[kDelkaDocasneho] = "";
+};
+
+// A new file in a directory, readable and writable by its owner alone and with no ACL entries,
+// open, and unnamed where the system allows it, else under a temporary name; closed, and its name
+// removed, when it goes.
+class NovySoubor {
+  public:
+    explicit NovySoubor(int adresar) : jmeno(adresar) {}
+    NovySoubor(const NovySoubor &) = delete;
+    NovySoubor &operator=(const NovySoubor &) = delete;
+    ~NovySoubor() {
+        jmeno.zahod();
+        if (fd >= 0) close(fd);
+    }
+
+    // Creates it, fills it with `naplneni` and makes it durable.
+    template <typename Naplneni> Selhani vytvor(Naplneni naplneni) {
+        if (Selhani s = otevri()) return s;
+        if (Selhani s = naplneni(fd)) return s;
+        return fsync(fd) == 0 ? Selhani{} : selhalo("fsync");
+    }
+
     int fd = -1;
-    if (access("/proc/self/fd", X_OK) == 0)
-        fd = openat(adresar, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        auto vytvor = [&](const char *jmeno) {
-            fd = openat(adresar, jmeno, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
-            return fd >= 0 ? Pokus::hotovo : podleChyby();
-        };
-        if (!podVolnymJmenem(adresar, docasny, vytvor)) return -1;
-    }
-    // A default ACL of the directory gives a new file entries of its own; the mode masks them,
-    // but they go all the same, so that nothing of them can ever come into force.
-    acl_t jenVlastnik = acl_from_mode(0600);
-    if (jenVlastnik != nullptr) {
-        (void)acl_set_fd(fd, jenVlastnik);
-        acl_free(jenVlastnik);
-    }
-    if (fchmod(fd, 0600) == 0) return fd;
-    close(fd);
-    if (docasny[0] != '\0') unlinkat(adresar, docasny, 0);
-    return -1;
-}
+    DocasneJmeno jmeno;
 
-// Creates a new file in `adresar` (see otevriNovy), fills it with `naplneni` and makes it durable;
-// returns it open, or -1 with nothing left.
-template <typename Naplneni> int vytvorNovy(int adresar, char *docasny, Naplneni naplneni) {
-    int fd = otevriNovy(adresar, docasny);
-    if (fd < 0) return -1;
-    if (naplneni(fd) && fsync(fd) == 0) return fd;
-    close(fd);
-    if (docasny[0] != '\0') unlinkat(adresar, docasny, 0);
-    docasny[0] = '\0';
-    return -1;
-}
+  private:
+    Selhani otevri() {
+        const int adresar = jmeno.adresar();
+        if (access("/proc/self/fd", X_OK) == 0)
+            fd = openat(adresar, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            if (Selhani s = jmeno.zkus([&](const char *j) {
+                    fd = openat(adresar, j, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+                    return fd >= 0 ? Selhani{} : selhalo("openat");
+                }))
+                return s;
+        }
+        // A default ACL of the directory gives a new file entries of its own; the mode masks
+        // them, but they go all the same, so that nothing of them can ever come into force.
+        acl_t jenVlastnik = acl_from_mode(0600);
+        if (jenVlastnik != nullptr) {
+            (void)acl_set_fd(fd, jenVlastnik);
+            acl_free(jenVlastnik);
+        }
+        return fchmod(fd, 0600) == 0 ? Selhani{} : selhalo("fchmod");
+    }
+};
 
 // Links the open file `fd` into `adresar` as `jmeno`, which must be free: by its descriptor, so
 // that no name of it can be swapped on the way.
-Pokus pripoj(int fd, int adresar, const char *jmeno) {
+Selhani pripoj(int fd, int adresar, const char *jmeno) {
     char cesta[32];
     snprintf(cesta, sizeof cesta, "/proc/self/fd/%d", fd);
-    return linkat(AT_FDCWD, cesta, adresar, jmeno, AT_SYMLINK_FOLLOW) == 0 ? Pokus::hotovo
-                                                                           : podleChyby();
-}
-
-// Links the open file `fd` into `adresar` under a fresh temporary name, copied into `jmeno`.
-bool pripojDocasne(int fd, int adresar, char *jmeno) {
-    return podVolnymJmenem(adresar, jmeno, [&](const char *j) { return pripoj(fd, adresar, j); });
+    return linkat(AT_FDCWD, cesta, adresar, jmeno, AT_SYMLINK_FOLLOW) == 0 ? Selhani{}
+                                                                           : selhalo("linkat");
 }
 
 // Makes the entries of the directory `adresar` (a path descriptor, or AT_FDCWD) durable. Where this
 // user may not read the directory, the file `fd` whose entry changed is made durable instead, which
 // on a journalling file system takes that entry along; where either fails, the whole file system
 // that holds `fd` is written out, once.
-bool zapisAdresar(int adresar, int fd) {
+Selhani zapisAdresar(int adresar, int fd) {
     int d = openat(adresar, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     bool ok = fsync(d >= 0 ? d : fd) == 0;
     if (d >= 0) close(d);
-    return ok || syncfs(fd) == 0;
+    return ok || syncfs(fd) == 0 ? Selhani{} : selhalo("syncfs");
 }
 
 // ---- Taking over a file's protections
@@ -309,129 +361,91 @@ bool zapisAdresar(int adresar, int fd) {
 // `kam`, but the ACL, which perm_copy_fd gives. One of the user's own (user.*) that cannot be
 // copied fails the copy; the system's (a security label, say) are the system's to give the new
 // file.
-bool zkopirujAtributy(int z, const char *jmena, ssize_t delka, int kam) {
+Selhani zkopirujAtributy(int z, const char *jmena, ssize_t delka, int kam) {
     char hodnota[1 << 16];
     for (ssize_t i = 0; i < delka; i += static_cast<ssize_t>(strlen(jmena + i)) + 1) {
         const char *jmeno = jmena + i;
         if (strncmp(jmeno, "system.posix_acl_", 17) == 0) continue;
         ssize_t n = fgetxattr(z, jmeno, hodnota, sizeof hodnota);
-        if ((n < 0 || fsetxattr(kam, jmeno, hodnota, static_cast<size_t>(n), 0) != 0) &&
-            strncmp(jmeno, "user.", 5) == 0)
-            return false;
+        Selhani proc = n < 0 ? selhalo("fgetxattr") : Selhani{};
+        if (!proc && fsetxattr(kam, jmeno, hodnota, static_cast<size_t>(n), 0) != 0)
+            proc = selhalo("fsetxattr");
+        if (proc && strncmp(jmeno, "user.", 5) == 0) return proc;
     }
-    return true;
+    return {};
 }
 
 // Gives `novy` what `puvodni` (whose status is `st`) has besides its content: owner and group,
-// permission bits, access ACL and extended attributes. False where the owner and group cannot
+// permission bits, access ACL and extended attributes. Fails where the owner and group cannot
 // both be given, or an ACL or a user attribute cannot: the file would change hands or lose what
-// guards it. A file system that keeps no ACLs or attributes is no error.
-bool prevezmiOchranu(int puvodni, const struct stat &st, int novy) {
-    if (fchown(novy, st.st_uid, st.st_gid) != 0) return false;
+// guards it. A file system that keeps no ACLs or attributes is no failure.
+Selhani prevezmiOchranu(int puvodni, const struct stat &st, int novy) {
+    if (fchown(novy, st.st_uid, st.st_gid) != 0) return selhalo("fchown");
     // An access ACL is an extended attribute too: a file with none has nothing more to give, and
     // neither has a file system that keeps none.
     char jmena[1 << 16];
     ssize_t delka = flistxattr(puvodni, jmena, sizeof jmena);
-    if (delka < 0 && errno != ENOTSUP) return false;
+    if (delka < 0 && errno != ENOTSUP) return selhalo("flistxattr");
     if (delka > 0) {
-        if (!zkopirujAtributy(puvodni, jmena, delka, novy)) return false;
+        if (Selhani s = zkopirujAtributy(puvodni, jmena, delka, novy)) return s;
         if (perm_copy_fd(nullptr, puvodni, nullptr, novy, nullptr) != 0 && errno != ENOTSUP)
-            return false;
+            return selhalo("perm_copy_fd");
     }
     // A change of owner clears the set-user-ID and set-group-ID bits, so the mode comes last.
-    return fchmod(novy, st.st_mode & 07777) == 0;
+    return fchmod(novy, st.st_mode & 07777) == 0 ? Selhani{} : selhalo("fchmod");
 }
 
-// Takes back from the work file what prevezmiOchranu gave it: its owner and group from when it was
-// made, no ACL entries or attributes, mode 0600. False if it may still grant anyone else anything.
-bool vratOchranu(const PracovniSoubor *prac) {
-    (void)!fchown(prac->soubor, prac->vlastnik, prac->skupina);
+// Takes back from the file `fd` what prevezmiOchranu gave it: the owner and group it was made with,
+// no ACL entries or attributes, mode 0600. Fails if it may still grant anyone else anything.
+Selhani vratOchranu(int fd, uid_t vlastnik, gid_t skupina) {
+    (void)!fchown(fd, vlastnik, skupina);
     char jmena[1 << 12];
-    ssize_t delka = flistxattr(prac->soubor, jmena, sizeof jmena);
+    ssize_t delka = flistxattr(fd, jmena, sizeof jmena);
     for (ssize_t i = 0; i < delka; i += static_cast<ssize_t>(strlen(jmena + i)) + 1)
-        (void)fremovexattr(prac->soubor, jmena + i);
+        (void)fremovexattr(fd, jmena + i);
     struct stat st;
-    return fchmod(prac->soubor, 0600) == 0 && fstat(prac->soubor, &st) == 0 &&
-           st.st_uid == prac->vlastnik && (st.st_mode & 07777) == 0600 &&
-           fgetxattr(prac->soubor, "system.posix_acl_access", nullptr, 0) < 0;
+    if (fchmod(fd, 0600) != 0) return selhalo("fchmod");
+    if (fstat(fd, &st) != 0) return selhalo("fstat");
+    return st.st_uid == vlastnik && (st.st_mode & 07777) == 0600 &&
+                   fgetxattr(fd, "system.posix_acl_access", nullptr, 0) < 0
+               ? Selhani{}
+               : Selhani{"its owner's alone", 0};
 }
 
 // ---- Putting a file in place
 
-// Whether the run's text has taken the named file's place: it is the user's file from then on.
-bool naMiste(Stav stav) {
-    return stav == Stav::umisten || stav == Stav::nahrazen;
-}
-
-// Renames `jmeno` in the named file's directory, the new file `fd`, into the named file's place,
-// if that still holds what was read, and makes the change durable. `*stav` becomes `umisten` with
-// the rename, and `nahrazen` once the change is durable and the new file is seen in that place.
-Nahrazeni prejmenuj(const char *jmeno, const CilovySoubor *cil, int fd, Stav *stav) {
-    if (!jeBezeZmeny(cil) || renameat(cil->adresar, jmeno, cil->adresar, cil->jmeno) != 0)
-        return Nahrazeni::nezmenen;
-    *stav = Stav::umisten;
+// Renames `jmeno`, the new file `fd` beside the named file, into the named file's place, if that
+// still holds what was read, and makes the change durable. The name is let go with the rename.
+Ulozeni prejmenuj(DocasneJmeno *jmeno, const CilovySoubor *cil, int fd) {
+    if (Selhani s = jeBezeZmeny(cil)) return {Nahrazeni::nezmenen, Misto::nikde, s};
+    if (renameat(cil->adresar, jmeno->jmeno(), cil->adresar, cil->jmeno) != 0)
+        return {Nahrazeni::nezmenen, Misto::nikde, selhalo("renameat")};
+    jmeno->pust();
     struct stat nyni, novy;
-    if (!zapisAdresar(cil->adresar, fd) || fstat(fd, &novy) != 0 ||
-        fstatat(cil->adresar, cil->jmeno, &nyni, AT_SYMLINK_NOFOLLOW) != 0 || !stejny(nyni, novy))
-        return Nahrazeni::nejisty;
-    *stav = Stav::nahrazen;
-    return Nahrazeni::nahrazen;
+    Selhani proc = zapisAdresar(cil->adresar, fd);
+    if (!proc && fstat(fd, &novy) != 0) proc = selhalo("fstat");
+    if (!proc && fstatat(cil->adresar, cil->jmeno, &nyni, AT_SYMLINK_NOFOLLOW) != 0)
+        proc = selhalo("fstatat");
+    if (!proc && !stejny(nyni, novy)) proc = kZmenen;
+    return {proc ? Nahrazeni::nejisty : Nahrazeni::nahrazen, Misto::nikde, proc};
 }
 
-// The work file, which took the named file's protections unnamed, has been linked beside that
-// file as `prac->vedle`: it takes the file's place from there. Nothing of that is ever seen in the
-// current directory.
-Nahrazeni nahradNaMiste(PracovniSoubor *prac, const CilovySoubor *cil) {
-    Nahrazeni nahrazeni = prejmenuj(prac->vedle, cil, prac->soubor, &prac->stav);
-    if (naMiste(prac->stav)) prac->vedle[0] = '\0';
-    return nahrazeni;
-}
-
-// Otherwise a copy of the work file, made beside the named file with its protections, takes its
-// place, as mv does.
-Nahrazeni nahradKopii(PracovniSoubor *prac, const CilovySoubor *cil) {
-    char jmeno[kDelkaDocasneho];
-    int fd = vytvorNovy(cil->adresar, jmeno, [&](int novy) {
-        return zkopiruj(prac->soubor, novy) && prevezmiOchranu(cil->soubor, cil->nacteny, novy);
+// A copy of the work file `fd`, made beside the named file with its protections, takes its place,
+// as mv does.
+Ulozeni nahradKopii(int fd, const CilovySoubor *cil) {
+    NovySoubor kopie(cil->adresar);
+    Selhani proc = kopie.vytvor([&](int novy) {
+        if (Selhani s = zkopiruj(fd, novy)) return s;
+        return prevezmiOchranu(cil->soubor, cil->nacteny, novy);
     });
-    if (fd < 0) return Nahrazeni::nezmenen;
     // Unnamed where the system allows it, it needs a name to be renamed from.
-    Nahrazeni nahrazeni = jmeno[0] != '\0' || pripojDocasne(fd, cil->adresar, jmeno)
-                              ? prejmenuj(jmeno, cil, fd, &prac->stav)
-                              : Nahrazeni::nezmenen;
-    if (!naMiste(prac->stav) && jmeno[0] != '\0') unlinkat(cil->adresar, jmeno, 0);
-    close(fd);
-    return nahrazeni;
+    if (!proc && !kopie.jmeno.drzi())
+        proc = kopie.jmeno.zkus([&](const char *j) { return pripoj(kopie.fd, cil->adresar, j); });
+    return proc ? Ulozeni{Nahrazeni::nezmenen, Misto::nikde, proc}
+                : prejmenuj(&kopie.jmeno, cil, kopie.fd);
 }
 
-// ---- Leaving the work file
-
-// Gives the work file `nazev` in the current directory, replacing what stands there when
-// `nahradit`.
-bool pojmenujJako(PracovniSoubor *prac, const char *nazev, bool nahradit) {
-    if (prac->docasny[0] != '\0') {
-        if (renameat2(AT_FDCWD, prac->docasny, AT_FDCWD, nazev, nahradit ? 0 : RENAME_NOREPLACE) !=
-            0)
-            return false;
-        prac->docasny[0] = '\0';
-        return true;
-    }
-    if (nahradit && unlinkat(AT_FDCWD, nazev, 0) != 0 && errno != ENOENT) return false;
-    return pripoj(prac->soubor, AT_FDCWD, nazev) == Pokus::hotovo;
-}
-
-// Gives the work file the work file's name, to leave its text there: a run that holds the lock
-// takes the name from an earlier run's work file, a run without it only a free name. Where the
-// name is not the run's to take, the work file's name with the user's number after it.
-bool pojmenujPracovni(PracovniSoubor *prac) {
-    if (pojmenujJako(prac, kPracovniSoubor, prac->zamek >= 0 && !prac->mistoUzivatele)) return true;
-    char nahradni[sizeof kPracovniSoubor + 16];
-    snprintf(nahradni, sizeof nahradni, "%s.%lu", kPracovniSoubor,
-             static_cast<unsigned long>(geteuid()));
-    return pojmenujJako(prac, nahradni, true);
-}
-
-// ---- The lock
+// ---- The turn
 
 // How long a run waits for another to finish with the work file before it goes on without the
 // lock, and how long it sleeps between two tries.
@@ -446,6 +460,169 @@ bool zamkni(int fd) {
         nanosleep(&krok, nullptr);
     }
     return true;
+}
+
+// A run's turn at the work file's place in the current directory, from the writing of its work
+// file to the end of its replacement: made, it waits a few seconds at most until no other run
+// holds the place, then holds it (or goes on without it: where the directory cannot be read, or
+// another user holds it for longer than a run takes, the run keeps to names that no other run
+// uses), and defers the signals that end a run; gone, it lets both go.
+class Tah {
+  public:
+    Tah() {
+        zamek_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (zamek_ >= 0 && !zamkni(zamek_)) {
+            close(zamek_);
+            zamek_ = -1;
+        }
+        sigset_t ukoncujici;
+        sigemptyset(&ukoncujici);
+        for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+            sigaddset(&ukoncujici, signal);
+        sigprocmask(SIG_BLOCK, &ukoncujici, &puvodniMaska_);
+    }
+    Tah(const Tah &) = delete;
+    Tah &operator=(const Tah &) = delete;
+    ~Tah() {
+        if (zamek_ >= 0) close(zamek_);
+        sigprocmask(SIG_SETMASK, &puvodniMaska_, nullptr);
+    }
+    bool drzi() const {
+        return zamek_ >= 0;
+    }
+
+  private:
+    int zamek_ = -1;
+    sigset_t puvodniMaska_;
+};
+
+// ---- The work file
+
+// One run's work file in the current directory, from its writing to the end of its replacement.
+// It goes down this drawing; from `zapsan` or `prevzal` a text that did not take the named file's
+// place is left (ponechej), with its protections taken back from `prevzal`.
+//
+//   (new) --write, fsync--> zapsan --owner, mode, ACL--> prevzal --link beside, rename--> in place
+//     (unnamed in the current directory,                                                 ^
+//      or under a temporary name there)       --a copy beside the file, renamed----------
+//
+// In place, the text is the user's file: no step deletes it, renames it away or takes its
+// protections back, and a failure can only leave it so, without the success line.
+class PracovniSoubor {
+  public:
+    PracovniSoubor(const Tah &tah, const CilovySoubor *cil) : tah_(tah), vedle_(cil->adresar) {}
+
+    Selhani zapis(const char *text, long delka);
+    Ulozeni nahrad(const CilovySoubor *cil);
+    Ulozeni ponechej(Selhani proc);
+
+  private:
+    Selhani pojmenujJako(const char *nazev, bool nahradit);
+    Misto pojmenuj(Selhani *proc);
+
+    enum class Stav { zapsan, prevzal };
+    const Tah &tah_;
+    NovySoubor soubor_{AT_FDCWD};
+    // Its name beside the named file, which goes only once the text was left: an unnamed file,
+    // once linked, cannot be linked again when its last name is gone.
+    DocasneJmeno vedle_;
+    Stav stav_ = Stav::zapsan;
+    bool mistoUzivatele_ =
+        false;           // the work file's place holds the user's own file, or a link to it
+    uid_t vlastnik_ = 0; // its owner and group when it was made
+    gid_t skupina_ = 0;
+};
+
+Selhani PracovniSoubor::zapis(const char *text, long delka) {
+    // No work file can be written where a directory stands in its place.
+    struct stat st;
+    if (fstatat(AT_FDCWD, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+        return {"open", EISDIR};
+    if (Selhani s = soubor_.vytvor([&](int novy) {
+            if (Selhani z = zapisVse(novy, text, static_cast<size_t>(delka))) return z;
+            return fstat(novy, &st) == 0 ? Selhani{} : selhalo("fstat");
+        }))
+        return s;
+    vlastnik_ = st.st_uid;
+    skupina_ = st.st_gid;
+    return {};
+}
+
+Ulozeni PracovniSoubor::nahrad(const CilovySoubor *cil) {
+    // The user's own file, reached by that name or the same file under it, is never an earlier
+    // run's work file to be taken away.
+    struct stat st, pracovni;
+    mistoUzivatele_ = cil->pracovniMistoNaCeste ||
+                      (fstatat(AT_FDCWD, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       stejny(st, cil->nacteny));
+    // A file that this user may not write is left alone, and so is one that changed since it was
+    // read, which prejmenuj finds out at the last moment.
+    if (fstat(soubor_.fd, &pracovni) != 0)
+        return {Nahrazeni::nezmenen, Misto::nikde, selhalo("fstat")};
+    if (faccessat(cil->adresar, cil->jmeno, W_OK, AT_EACCESS) != 0)
+        return {Nahrazeni::nezmenen, Misto::nikde, selhalo("faccessat")};
+    // An unnamed work file on the named file's file system takes the protections first, so that a
+    // name beside the file stands there only for the few calls up to the rename; where it cannot
+    // be linked there (another mount of the file system, no /proc), a copy goes instead. Where
+    // the protections cannot be taken, no copy could take them either.
+    Ulozeni ulozeni;
+    if (pracovni.st_dev == cil->nacteny.st_dev && !soubor_.jmeno.drzi()) {
+        stav_ = Stav::prevzal;
+        if (Selhani s = prevezmiOchranu(cil->soubor, cil->nacteny, soubor_.fd))
+            return {Nahrazeni::nezmenen, Misto::nikde, s};
+        ulozeni = vedle_.zkus([&](const char *j) { return pripoj(soubor_.fd, cil->adresar, j); })
+                      ? nahradKopii(soubor_.fd, cil)
+                      : prejmenuj(&vedle_, cil, soubor_.fd);
+    } else {
+        ulozeni = nahradKopii(soubor_.fd, cil);
+    }
+    // An earlier run's work file, which this run's text would have overwritten, goes too.
+    if (ulozeni.jak == Nahrazeni::nahrazen && tah_.drzi() && !mistoUzivatele_)
+        unlinkat(AT_FDCWD, kPracovniSoubor, 0);
+    return ulozeni;
+}
+
+// ---- Leaving the work file
+
+// Gives the work file `nazev` in the current directory, replacing what stands there when
+// `nahradit`.
+Selhani PracovniSoubor::pojmenujJako(const char *nazev, bool nahradit) {
+    if (soubor_.jmeno.drzi()) {
+        if (renameat2(AT_FDCWD, soubor_.jmeno.jmeno(), AT_FDCWD, nazev,
+                      nahradit ? 0 : RENAME_NOREPLACE) != 0)
+            return selhalo("renameat2");
+        soubor_.jmeno.pust();
+        return {};
+    }
+    if (nahradit && unlinkat(AT_FDCWD, nazev, 0) != 0 && errno != ENOENT)
+        return selhalo("unlinkat");
+    return pripoj(soubor_.fd, AT_FDCWD, nazev);
+}
+
+// Gives the work file the work file's name, to leave its text there: a run that holds the lock
+// takes the name from an earlier run's work file, a run without it only a free name. Where the
+// name is not the run's to take, the work file's name with the user's number after it.
+Misto PracovniSoubor::pojmenuj(Selhani *proc) {
+    if (!(*proc = pojmenujJako(kPracovniSoubor, tah_.drzi() && !mistoUzivatele_)))
+        return Misto::pracovni;
+    char nahradni[sizeof kPracovniSoubor + 16];
+    snprintf(nahradni, sizeof nahradni, "%s.%lu", kPracovniSoubor,
+             static_cast<unsigned long>(geteuid()));
+    return !(*proc = pojmenujJako(nahradni, true)) ? Misto::nahradni : Misto::nikde;
+}
+
+// Leaves the text, which did not take the named file's place for `proc`, under the work file's
+// name, durably, its owner's alone. Where it cannot be made its owner's alone, or named, it goes.
+Ulozeni PracovniSoubor::ponechej(Selhani proc) {
+    const Selhani vlastni =
+        stav_ == Stav::prevzal ? vratOchranu(soubor_.fd, vlastnik_, skupina_) : Selhani{};
+    Selhani pojmenovani;
+    const Misto misto = vlastni ? Misto::nikde : pojmenuj(&pojmenovani);
+    vedle_.zahod();
+    if (misto == Misto::nikde) return {Nahrazeni::nezmenen, misto, proc};
+    (void)fsync(soubor_.fd);
+    (void)zapisAdresar(AT_FDCWD, soubor_.fd);
+    return {Nahrazeni::nezmenen, misto, proc};
 }
 
 // ---- The console
@@ -474,21 +651,29 @@ CilovySoubor::~CilovySoubor() {
     pust(this);
 }
 
-long prectiSoubor(const char *nazev, CilovySoubor *cil) {
+Selhani prectiSoubor(const char *nazev, CilovySoubor *cil) {
     // Runs naming one file, from any directory, take turns on the file itself; one that had to
     // wait finds the name again, as the run before may have put another file under it.
-    for (int pokus = 0; pokus < 10; ++pokus) {
+    for (int pokus = 0; pokus < kNejvicNacteni; ++pokus) {
         struct stat st;
-        if (!najdi(nazev, cil, &st)) return -1;
+        if (Selhani s = najdi(nazev, cil, &st)) return s;
         // Only a regular file is opened at all: a FIFO or a device is never waited on or disturbed.
-        if (systemNajde(nazev, st) && S_ISREG(st.st_mode))
+        Selhani proc = systemNajde(nazev, st);
+        if (!proc && !S_ISREG(st.st_mode))
+            proc = S_ISDIR(st.st_mode) ? Selhani{"open", EISDIR} : Selhani{"a regular file", 0};
+        if (!proc) {
             cil->soubor = openat(cil->adresar, cil->jmeno,
                                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (cil->soubor < 0 || fstat(cil->soubor, &cil->nacteny) != 0 ||
-            !stejny(st, cil->nacteny)) {
-            pust(cil);
-            return -1;
+            if (cil->soubor < 0) proc = selhalo("openat");
         }
+        if (!proc && fstat(cil->soubor, &cil->nacteny) != 0) proc = selhalo("fstat");
+        if (!proc && !stejny(st, cil->nacteny)) proc = kZmenen;
+        if (proc) {
+            pust(cil);
+            return proc;
+        }
+        // Where another run holds the file longer than a run takes, the load goes on without its
+        // turn, and a replacement still finds out whether the file changed.
         (void)zamkni(cil->soubor);
         if (fstatat(cil->adresar, cil->jmeno, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
             !stejny(st, cil->nacteny) || fstat(cil->soubor, &cil->nacteny) != 0) {
@@ -496,106 +681,23 @@ long prectiSoubor(const char *nazev, CilovySoubor *cil) {
             continue;
         }
         constexpr long kapacita = sizeof cil->obsah;
-        cil->delka = cil->nacteny.st_size >= kapacita
-                         ? kapacita
-                         : prectiVse(cil->soubor, cil->obsah, static_cast<size_t>(kapacita));
-        if (cil->delka < 0) pust(cil);
-        return cil->delka;
+        size_t precteno = kapacita;
+        if (cil->nacteny.st_size < kapacita)
+            proc = prectiVse(cil->soubor, cil->obsah, kapacita, &precteno);
+        cil->delka = static_cast<long>(precteno);
+        if (proc) pust(cil);
+        return proc;
     }
-    return -1;
+    return kZmenen;
 }
 
-PracovniSoubor::PracovniSoubor() {
-    // Where the directory cannot be read, or another user holds the lock for longer than a run
-    // takes, the run goes on without it: it then keeps to names that no other run uses.
-    zamek = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (zamek >= 0 && !zamkni(zamek)) {
-        close(zamek);
-        zamek = -1;
-    }
-    sigset_t ukoncujici;
-    sigemptyset(&ukoncujici);
-    for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
-        sigaddset(&ukoncujici, signal);
-    sigprocmask(SIG_BLOCK, &ukoncujici, &puvodniMaska);
-}
-
-PracovniSoubor::~PracovniSoubor() {
-    // Whatever did not take the named file's place goes from beside it and from the current
-    // directory; what ponechej left has no temporary name any more.
-    if (vedle[0] != '\0') unlinkat(vedleAdresar, vedle, 0);
-    if (docasny[0] != '\0') unlinkat(AT_FDCWD, docasny, 0);
-    if (soubor >= 0) close(soubor);
-    if (zamek >= 0) close(zamek);
-    sigprocmask(SIG_SETMASK, &puvodniMaska, nullptr);
-}
-
-bool zapisPracovniSoubor(PracovniSoubor *prac, const CilovySoubor *, const char *text, long delka) {
-    // No work file can be written where a directory stands in its place.
-    struct stat st;
-    if (prac->stav != Stav::zadny ||
-        (fstatat(AT_FDCWD, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)))
-        return false;
-    int fd = vytvorNovy(AT_FDCWD, prac->docasny, [&](int novy) {
-        return zapisVse(novy, text, static_cast<size_t>(delka)) && fstat(novy, &st) == 0;
-    });
-    if (fd < 0) return false;
-    prac->soubor = fd;
-    prac->vlastnik = st.st_uid;
-    prac->skupina = st.st_gid;
-    prac->stav = Stav::zapsan;
-    return true;
-}
-
-Nahrazeni nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil) {
-    // The user's own file, reached by that name or the same file under it, is never an earlier
-    // run's work file to be taken away.
-    struct stat st, pracovni;
-    prac->mistoUzivatele = cil->pracovniMistoNaCeste ||
-                           (fstatat(AT_FDCWD, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                            stejny(st, cil->nacteny));
-    // A file that this user may not write is left alone, and so is one that changed since it was
-    // read, which prejmenuj finds out at the last moment.
-    if (prac->stav != Stav::zapsan || fstat(prac->soubor, &pracovni) != 0 ||
-        faccessat(cil->adresar, cil->jmeno, W_OK, AT_EACCESS) != 0)
-        return Nahrazeni::nezmenen;
-    // An unnamed work file on the named file's file system takes the protections first, so that a
-    // name beside the file stands there only for the few calls up to the rename; where it cannot
-    // be linked there (another mount of the file system, no /proc), a copy goes instead. Where
-    // the protections cannot be taken, no copy could take them either.
-    Nahrazeni nahrazeni;
-    if (pracovni.st_dev == cil->nacteny.st_dev && prac->docasny[0] == '\0') {
-        prac->stav = Stav::prevzal;
-        if (!prevezmiOchranu(cil->soubor, cil->nacteny, prac->soubor)) return Nahrazeni::nezmenen;
-        prac->vedleAdresar = cil->adresar;
-        if (pripojDocasne(prac->soubor, cil->adresar, prac->vedle)) {
-            prac->stav = Stav::vedle;
-            nahrazeni = nahradNaMiste(prac, cil);
-        } else {
-            nahrazeni = nahradKopii(prac, cil);
-        }
-    } else {
-        nahrazeni = nahradKopii(prac, cil);
-    }
-    // An earlier run's work file, which this run's text would have overwritten, goes too.
-    if (nahrazeni == Nahrazeni::nahrazen && prac->zamek >= 0 && !prac->mistoUzivatele)
-        unlinkat(AT_FDCWD, kPracovniSoubor, 0);
-    return nahrazeni;
-}
-
-void ponechej(PracovniSoubor *prac) {
-    if (prac->stav != Stav::zapsan && prac->stav != Stav::prevzal && prac->stav != Stav::vedle)
-        return;
-    // Where it cannot be made its owner's alone, or named, it goes. The name beside the named file
-    // goes only after that: an unnamed file, once linked, cannot be linked again when its last
-    // name is gone.
-    bool pojmenovan = (prac->stav == Stav::zapsan || vratOchranu(prac)) && pojmenujPracovni(prac);
-    if (prac->stav == Stav::vedle && unlinkat(prac->vedleAdresar, prac->vedle, 0) == 0)
-        prac->vedle[0] = '\0';
-    prac->stav = pojmenovan ? Stav::ponechan : Stav::zadny;
-    if (!pojmenovan) return;
-    (void)fsync(prac->soubor);
-    (void)zapisAdresar(AT_FDCWD, prac->soubor);
+Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka) {
+    // No other run's work file may come between this one's writing and its replacement.
+    Tah tah;
+    PracovniSoubor prac(tah, cil);
+    if (Selhani s = prac.zapis(text, delka)) return {Nahrazeni::nezmenen, Misto::nikde, s};
+    Ulozeni ulozeni = prac.nahrad(cil);
+    return ulozeni.jak == Nahrazeni::nezmenen ? prac.ponechej(ulozeni.proc) : ulozeni;
 }
 
 int prectiZnak(FILE *vstup) {

@@ -6,26 +6,23 @@ Vysledek zpracujSoubor(Radek *obsahSouboru, const char *nazevSouboru, long (*sif
     CilovySoubor cil;
     switch (nactiSoubor(obsahSouboru, nazevSouboru, &cil)) {
     case Nacteni::nenalezen:
-        return Vysledek::nenalezen;
+        return {Konec::nenalezen, Misto::nikde, cil.proc};
     case Nacteni::prilisDlouhy:
-        return Vysledek::prilisDlouhy;
+        return {Konec::prilisDlouhy};
     case Nacteni::neniTextovy:
-        return Vysledek::neniTextovy;
+        return {Konec::neniTextovy};
     case Nacteni::nacteno:
         break;
     }
-    long delka = sifra(obsahSouboru[0]);
-    // No other run's work file may come between this one's writing and its replacement.
-    PracovniSoubor prac;
-    if (!zapisPracovniSoubor(&prac, &cil, obsahSouboru[0], delka)) return Vysledek::nezmenen;
-    return uloz(&prac, &cil);
+    return uloz(&cil, obsahSouboru[0], sifra(obsahSouboru[0]));
 }
 
 Nacteni nactiSoubor(Radek *obsahSouboru, const char *nazevSouboru, CilovySoubor *cil) {
     // The text is read aside first, so that a refused file leaves the buffer as it was.
-    long delka = prectiSoubor(nazevSouboru, cil);
+    cil->proc = prectiSoubor(nazevSouboru, cil);
+    const long delka = cil->delka;
     const char *nacitany = cil->obsah;
-    if (delka < 0) return Nacteni::nenalezen;
+    if (cil->proc) return Nacteni::nenalezen;
     if (delka > kNejdelsiText) return Nacteni::prilisDlouhy;
     if (memchr(nacitany, '\0', static_cast<size_t>(delka)) != nullptr) return Nacteni::neniTextovy;
     char *text = obsahSouboru[0];
@@ -34,15 +31,15 @@ Nacteni nactiSoubor(Radek *obsahSouboru, const char *nazevSouboru, CilovySoubor 
     return Nacteni::nacteno;
 }
 
-Vysledek uloz(PracovniSoubor *prac, const CilovySoubor *cil) {
-    switch (nahradSouborem(prac, cil)) {
+Vysledek uloz(const CilovySoubor *cil, const char *text, long delka) {
+    const Ulozeni ulozeni = nahradText(cil, text, delka);
+    switch (ulozeni.jak) {
     case Nahrazeni::nahrazen:
-        return Vysledek::nahrazen;
+        return {Konec::nahrazen};
     case Nahrazeni::nejisty:
-        return Vysledek::nejisty;
+        return {Konec::nejisty, Misto::nikde, ulozeni.proc};
     case Nahrazeni::nezmenen:
         break;
     }
-    ponechej(prac);
-    return Vysledek::nezmenen;
+    return {Konec::nezmenen, ulozeni.text, ulozeni.proc};
 }

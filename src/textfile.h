@@ -6,13 +6,21 @@
 #include "os.h"
 
 // How one file command ended.
-enum class Vysledek {
+enum class Konec {
     nahrazen,  // the named file durably holds the transformed text
-    nezmenen,  // the named file as it was; the text in the work file, where it could be left
+    nezmenen,  // the named file as it was; the text where `Vysledek::text` says
     nejisty,   // the text stands under the named file's name, but could not be made durable
     nenalezen, // nothing was loaded, for the reasons of Nacteni
     prilisDlouhy,
     neniTextovy,
+};
+
+// How one file command ended, where its text was left when it did not take the file's place,
+// and why, where it did not end in the file's place or failed to load.
+struct Vysledek {
+    Konec konec;
+    Misto text = Misto::nikde;
+    Selhani proc = {};
 };
 
 // Loads the named file, transforms its text in the buffer with `sifra` and puts the result in the
@@ -27,10 +35,11 @@ enum class Nacteni {
 };
 
 // Loads the named file into the text buffer as one NUL-terminated string and records in `cil`
-// which file it was; on failure the buffer is left as it was and `cil` holds nothing.
+// which file it was; on failure the buffer is left as it was, `cil` holds nothing, and where no
+// file could be read, its `proc` says why.
 Nacteni nactiSoubor(Radek *obsahSouboru, const char *nazevSouboru, CilovySoubor *cil);
 
-// Puts the text of the work file `prac` in the place of the file that `cil` names, keeping
-// everything that file had but its text; a link stays a link. Where the text did not take that
-// place, it is left in the work file.
-Vysledek uloz(PracovniSoubor *prac, const CilovySoubor *cil);
+// Puts the `delka` characters of `text`, the transformed text of the file that `cil` holds, in
+// that file's place through the work file, keeping everything that file had but its text; a link
+// stays a link. Where the text did not take that place, it is left in the work file.
+Vysledek uloz(const CilovySoubor *cil, const char *text, long delka);

@@ -98,7 +98,7 @@ TEST_P(FileCommand, ReplacesTheFileByItsTransformedText) {
     WorkingDirectory cwd(dir.path());
     writeFile(dir / "f", GetParam().text);
     auto buffer = std::make_unique<Radek[]>(kPocetRadku);
-    EXPECT_EQ(zpracujSoubor(buffer.get(), "f", GetParam().transform), Vysledek::nahrazen);
+    EXPECT_EQ(zpracujSoubor(buffer.get(), "f", GetParam().transform).konec, Konec::nahrazen);
     EXPECT_EQ(std::string(buffer[0]), GetParam().expected);
     EXPECT_EQ(readFile(dir / "f"), GetParam().expected);
     EXPECT_EQ(namesIn(dir.path()), "f");

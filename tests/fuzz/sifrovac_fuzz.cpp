@@ -56,10 +56,10 @@ bool survivesRoundTrip(unsigned char c) {
 }
 
 // Runs one file command on f: the file must then hold the text the buffer holds.
-bool replaced(long (*transform)(char *), Vysledek expected) {
-    Vysledek got = zpracujSoubor(obsah, "f", transform);
+bool replaced(long (*transform)(char *), Konec expected) {
+    Konec got = zpracujSoubor(obsah, "f", transform).konec;
     if (got != expected) return false;
-    return expected != Vysledek::nahrazen || readFile("f") == obsah[0];
+    return expected != Konec::nahrazen || readFile("f") == obsah[0];
 }
 
 void checkFileContent(const std::string &content) {
@@ -67,14 +67,14 @@ void checkFileContent(const std::string &content) {
     if (out == nullptr || fwrite(content.data(), 1, content.size(), out) != content.size() ||
         fclose(out) != 0)
         fail("writing the input file");
-    Vysledek expected = content.size() > static_cast<size_t>(kNejdelsiText) ? Vysledek::prilisDlouhy
-                        : content.find('\0') != std::string::npos           ? Vysledek::neniTextovy
-                                                                            : Vysledek::nahrazen;
+    Konec expected = content.size() > static_cast<size_t>(kNejdelsiText) ? Konec::prilisDlouhy
+                     : content.find('\0') != std::string::npos           ? Konec::neniTextovy
+                                                                         : Konec::nahrazen;
     if (!replaced(koduj, expected)) fail("file after encoding");
-    if (expected != Vysledek::nahrazen) return;
+    if (expected != Konec::nahrazen) return;
     char *text = obsah[0]; // the rows are one flat string
     if (strlen(text) != content.size()) fail("encoding changed the length");
-    if (!replaced(dekoduj, Vysledek::nahrazen)) fail("file after decoding");
+    if (!replaced(dekoduj, Konec::nahrazen)) fail("file after decoding");
     for (size_t i = 0; i < content.size(); ++i)
         if (survivesRoundTrip(content[i]) && text[i] != content[i]) fail("round trip");
 }
