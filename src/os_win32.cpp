@@ -6,9 +6,10 @@
 // rights, attributes, named streams and encryption there.
 //
 // Its parts, in order, as in os_linux.cpp: reading and writing whole files; finding the named file;
-// making a new file durable; taking over a file's protections; putting a file in place; the lock;
-// the console (leaving the work file takes nothing but ponechej here). The functions of os.h
-// follow, in the order it declares them, with PracovniSoubor's constructor and destructor.
+// making a new file durable; taking over a file's protections; putting a file in place; the turn;
+// the work file and leaving it; the console. The functions of os.h follow, in the order it
+// declares them. Every step that fails says so in a Selhani made at once from the call's last
+// error (selhalo).
 #include "os.h"
 
 #include <windows.h>
@@ -53,7 +54,18 @@ constexpr DWORD kKrokCekaniMs = 50;
 
 // Set once the run is being ended (its console closed, its user logging off, the system shutting
 // down, a Ctrl-C): from then on no try is repeated.
-volatile LONG kKonci = 0;
+volatile LONG ukoncuje = 0;
+
+// The failure of the call `krok` just now, with its last error.
+Selhani selhalo(const char *krok) {
+    return {krok, static_cast<int>(GetLastError())};
+}
+
+// A file that is no longer the one read, or not as it was read.
+constexpr Selhani kZmenen = {"unchanged", 0};
+
+// Whether standard input is a console (in the console's part).
+bool vstupZKonzole();
 
 // ---- Reading and writing whole files
 
@@ -81,28 +93,30 @@ long prectiText(HANDLE h, char *text, long kapacita) {
 }
 
 // Writes the text to the open file as text mode would, LF as CR LF.
-bool zapisText(HANDLE h, const char *text, long delka) {
+Selhani zapisText(HANDLE h, const char *text, long delka) {
     char blok[1 << 16];
     DWORD plno = 0, zapsano;
     for (long i = 0; i <= delka; ++i) {
         if (plno + 2 > sizeof blok || i == delka) {
-            if (!WriteFile(h, blok, plno, &zapsano, nullptr) || zapsano != plno) return false;
+            if (!WriteFile(h, blok, plno, &zapsano, nullptr)) return selhalo("WriteFile");
+            if (zapsano != plno) return {"WriteFile", ERROR_WRITE_FAULT};
             plno = 0;
         }
         if (i == delka) break;
         if (text[i] == '\n') blok[plno++] = '\r';
         blok[plno++] = text[i];
     }
-    return true;
+    return {};
 }
 
-bool zkopiruj(HANDLE z, HANDLE kam) {
+Selhani zkopiruj(HANDLE z, HANDLE kam) {
     char blok[1 << 16];
     for (DWORD n, zapsano; ReadFile(z, blok, sizeof blok, &n, nullptr);) {
-        if (n == 0) return true;
-        if (!WriteFile(kam, blok, n, &zapsano, nullptr) || zapsano != n) return false;
+        if (n == 0) return {};
+        if (!WriteFile(kam, blok, n, &zapsano, nullptr)) return selhalo("WriteFile");
+        if (zapsano != n) return {"WriteFile", ERROR_WRITE_FAULT};
     }
-    return false;
+    return selhalo("ReadFile");
 }
 
 // ---- Finding the named file
@@ -207,6 +221,35 @@ DWORD cestaSouboru(HANDLE h, const wchar_t *nazev, wchar_t *cesta) {
     return 0;
 }
 
+// A name typed by the user, in UTF-16: from a console as UTF-8 (prectiZnak), from a redirected
+// input in the ANSI code page.
+bool sirokyNazev(const char *nazev, wchar_t *siroky, int kapacita) {
+    UINT strana = vstupZKonzole() ? CP_UTF8 : CP_ACP;
+    return MultiByteToWideChar(strana, MB_ERR_INVALID_CHARS, nazev, -1, siroky, kapacita) > 0;
+}
+
+// Whether the typed name is a device's, which is never opened at all (a named pipe would take the
+// open for a client, a serial port would toggle its lines): a \\.\ path, a \\?\ path but a
+// drive's or a share's, or a DOS device's name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9,
+// CONIN$, CONOUT$), with any extension, in any folder.
+bool jeZarizeni(const wchar_t *nazev) {
+    auto zacina = [&](const wchar_t *s) { return _wcsnicmp(nazev, s, wcslen(s)) == 0; };
+    if (zacina(L"\\\\.\\") || zacina(L"//./") || zacina(L"\\??\\")) return true;
+    if (zacina(L"\\\\?\\") && !zacina(L"\\\\?\\UNC\\") && !(iswalpha(nazev[4]) && nazev[5] == L':'))
+        return true;
+    const wchar_t *posledni = iswalpha(nazev[0]) && nazev[1] == L':' ? nazev + 2 : nazev;
+    for (const wchar_t *c = posledni; *c != L'\0'; ++c)
+        if (*c == L'\\' || *c == L'/') posledni = c + 1;
+    size_t delka = wcscspn(posledni, L".:");
+    while (delka > 0 && posledni[delka - 1] == L' ')
+        --delka;
+    for (const wchar_t *zarizeni : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
+        if (wcslen(zarizeni) == delka && _wcsnicmp(posledni, zarizeni, delka) == 0) return true;
+    return delka == 4 &&
+           (_wcsnicmp(posledni, L"COM", 3) == 0 || _wcsnicmp(posledni, L"LPT", 3) == 0) &&
+           posledni[3] >= L'1' && posledni[3] <= L'9';
+}
+
 // How one try at a file went, told by the try itself from the call's last error.
 enum class Pokus {
     hotovo,
@@ -239,7 +282,7 @@ Pokus podleChyby() {
 template <typename Zkouska> Pokus sOpakovanim(ULONGLONG konec, Zkouska pokus) {
     for (;;) {
         Pokus vysledek = pokus();
-        if (vysledek != Pokus::drzen || kKonci != 0 || GetTickCount64() >= konec) return vysledek;
+        if (vysledek != Pokus::drzen || ukoncuje != 0 || GetTickCount64() >= konec) return vysledek;
         Sleep(kKrokCekaniMs);
     }
 }
@@ -329,47 +372,93 @@ void zahod(HANDLE h, const wchar_t *jmeno) {
     if (!oznacen) DeleteFileW(jmeno);
 }
 
-// Creates a new file `adresar` + ".codedText.txt.N", named after this process, its name in
-// `jmeno` (of `kapacita` characters), fills it with `naplneni` and makes it durable; returns it
-// open, or null with nothing left. It is kept as a file with the attributes `jako` is kept:
-// encrypted, or else not made at all; compressed, where its volume compresses. Until the caller
-// takes the mark off, it is marked for deletion, so that a run ended halfway, even by force,
-// leaves nothing. No other program may write, rename or delete it while it is open.
-template <typename Naplneni>
-HANDLE vytvorNovy(const wchar_t *adresar, DWORD jako, wchar_t *jmeno, size_t kapacita,
-                  Naplneni naplneni) {
-    // Its own rights alone, whatever the directory passes on (a drive's root, a shared folder).
-    uklidOpustene(adresar);
-    JenVlastnik prava;
-    if (!jenVlastnik(&prava)) return nullptr;
-    SECURITY_ATTRIBUTES soukromy{sizeof soukromy, &prava.popis, FALSE};
-    const DWORD sifrovany = jako & FILE_ATTRIBUTE_ENCRYPTED;
-    HANDLE h = INVALID_HANDLE_VALUE;
-    for (unsigned pokus = 0; h == INVALID_HANDLE_VALUE && pokus < 100; ++pokus) {
-        if (swprintf(jmeno, kapacita, L"%ls.%ls.%lu-%u", adresar, kPracovniSouborW,
-                     GetCurrentProcessId(), pokus) < 0)
-            break;
-        h = CreateFileW(
-            jmeno, GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
-            FILE_SHARE_READ, &soukromy, CREATE_NEW,
-            sifrovany != 0 ? sifrovany : FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE && podleChyby() != Pokus::obsazeno) break;
+// A new file, held open: its owner's alone, kept as the file of the attributes it was made for is
+// kept (encrypted, or else not made at all; compressed, where its volume compresses), and marked
+// for deletion until its holder takes the mark off, so that a run ended halfway, even by force,
+// leaves nothing; no other program may write, rename or delete it while it is open. When its
+// holder goes, it is closed, and so goes if still marked, or else is let go (zahod), unless its
+// text was kept (ponech). Its name is written into the holder's `jmeno`, of `kapacita` UTF-16
+// units.
+class NovySoubor {
+  public:
+    NovySoubor(wchar_t *jmeno, size_t kapacita) : jmeno(jmeno), kapacita_(kapacita) {}
+    NovySoubor(const NovySoubor &) = delete;
+    NovySoubor &operator=(const NovySoubor &) = delete;
+    ~NovySoubor() {
+        if (h != nullptr && (ponechan_ || oznacen_))
+            CloseHandle(h);
+        else if (h != nullptr)
+            zahod(h, jmeno);
     }
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
-    FILE_BASIC_INFO atributy;
-    bool ok = smazatPriZavreni(h, true) &&
-              GetFileInformationByHandleEx(h, FileBasicInfo, &atributy, sizeof atributy) &&
-              (atributy.FileAttributes & FILE_ATTRIBUTE_ENCRYPTED) >= sifrovany;
-    if (ok && (jako & FILE_ATTRIBUTE_COMPRESSED) != 0) {
-        USHORT format = COMPRESSION_FORMAT_DEFAULT;
-        DWORD vraceno;
-        DeviceIoControl(h, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0, &vraceno,
-                        nullptr);
+
+    // Creates it in `adresar` (a path ending in a backslash, or empty for the current directory)
+    // as ".codedText.txt.PID-N", named after this process, for a file of the attributes `jako`;
+    // fills it with `naplneni` and makes it durable.
+    template <typename Naplneni>
+    Selhani vytvor(const wchar_t *adresar, DWORD jako, Naplneni naplneni) {
+        // Its own rights alone, whatever the directory passes on (a drive's root, a shared folder).
+        uklidOpustene(adresar);
+        JenVlastnik prava;
+        if (!jenVlastnik(&prava)) return selhalo("GetTokenInformation");
+        SECURITY_ATTRIBUTES soukromy{sizeof soukromy, &prava.popis, FALSE};
+        const DWORD sifrovany = jako & FILE_ATTRIBUTE_ENCRYPTED;
+        HANDLE novy = INVALID_HANDLE_VALUE;
+        Selhani proc = {"a free name", ERROR_FILE_EXISTS};
+        for (unsigned pokus = 0; novy == INVALID_HANDLE_VALUE && pokus < 100; ++pokus) {
+            if (swprintf(jmeno, kapacita_, L"%ls.%ls.%lu-%u", adresar, kPracovniSouborW,
+                         GetCurrentProcessId(), pokus) < 0)
+                return {"swprintf", ERROR_FILENAME_EXCED_RANGE};
+            novy = CreateFileW(jmeno,
+                               GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC |
+                                   WRITE_OWNER,
+                               FILE_SHARE_READ, &soukromy, CREATE_NEW,
+                               sifrovany != 0 ? sifrovany : FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (novy == INVALID_HANDLE_VALUE &&
+                (proc = selhalo("CreateFileW"), podleChyby() != Pokus::obsazeno))
+                break;
+        }
+        if (novy == INVALID_HANDLE_VALUE) return proc;
+        h = novy;
+        FILE_BASIC_INFO atributy;
+        if (!(oznacen_ = smazatPriZavreni(h, true)))
+            proc = selhalo("SetFileInformationByHandle");
+        else if (!GetFileInformationByHandleEx(h, FileBasicInfo, &atributy, sizeof atributy))
+            proc = selhalo("GetFileInformationByHandleEx");
+        else if ((atributy.FileAttributes & FILE_ATTRIBUTE_ENCRYPTED) < sifrovany)
+            proc = {"encrypted", ERROR_ENCRYPTION_FAILED};
+        else
+            proc = {};
+        if (!proc && (jako & FILE_ATTRIBUTE_COMPRESSED) != 0) {
+            USHORT format = COMPRESSION_FORMAT_DEFAULT;
+            DWORD vraceno;
+            DeviceIoControl(h, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0, &vraceno,
+                            nullptr);
+        }
+        if (!proc) proc = naplneni(h);
+        if (!proc && !FlushFileBuffers(h)) proc = selhalo("FlushFileBuffers");
+        if (proc) {
+            zahod(h, jmeno);
+            h = nullptr;
+        }
+        return proc;
     }
-    if (ok && naplneni(h) && FlushFileBuffers(h)) return h;
-    zahod(h, jmeno);
-    return nullptr;
-}
+    // Takes its mark for deletion off, for it to be renamed.
+    bool odznac() {
+        if (smazatPriZavreni(h, false)) oznacen_ = false;
+        return !oznacen_;
+    }
+    // Its text is kept: under the named file's name, or under the work file's.
+    void ponech() {
+        ponechan_ = true;
+    }
+
+    HANDLE h = nullptr;
+    wchar_t *const jmeno;
+
+  private:
+    size_t kapacita_;
+    bool oznacen_ = false, ponechan_ = false;
+};
 
 // ---- Taking over a file's protections
 
@@ -405,7 +494,7 @@ bool zkopirujProudy(const wchar_t *z, const wchar_t *kam) {
                         ? CreateFileW(cestaKam, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr)
                         : INVALID_HANDLE_VALUE;
-        ok = hk != INVALID_HANDLE_VALUE && zkopiruj(hz, hk) && FlushFileBuffers(hk);
+        ok = hk != INVALID_HANDLE_VALUE && !zkopiruj(hz, hk) && FlushFileBuffers(hk);
         for (HANDLE h : {hz, hk})
             if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     } while (ok && FindNextStreamW(hledani, &proud));
@@ -435,26 +524,29 @@ bool stejnaPrava(PACL a, PACL b) {
            memcmp(a, b, a->AclSize) == 0;
 }
 
-// Makes `vlastnik` the owner of the open file `h`, where it is not already; false if that owner
+// Makes `vlastnik` the owner of the open file `h`, where it is not already; fails if that owner
 // is not this user's to give.
-bool dejVlastnika(HANDLE h, PSID vlastnik) {
+Selhani dejVlastnika(HANDLE h, PSID vlastnik) {
     PSID nyni;
     PSECURITY_DESCRIPTOR popis = nullptr;
-    bool ok = GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &nyni, nullptr,
-                              nullptr, nullptr, &popis) == ERROR_SUCCESS &&
-              (EqualSid(nyni, vlastnik) ||
-               SetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, vlastnik, nullptr,
-                               nullptr, nullptr) == ERROR_SUCCESS);
+    DWORD chyba = GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &nyni, nullptr,
+                                  nullptr, nullptr, &popis);
+    Selhani proc =
+        chyba != ERROR_SUCCESS ? Selhani{"GetSecurityInfo", static_cast<int>(chyba)} : Selhani{};
+    if (!proc && !EqualSid(nyni, vlastnik) &&
+        (chyba = SetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, vlastnik, nullptr,
+                                 nullptr, nullptr)) != ERROR_SUCCESS)
+        proc = {"SetSecurityInfo", static_cast<int>(chyba)};
     if (popis != nullptr) LocalFree(popis);
-    return ok;
+    return proc;
 }
 
 // Gives the new file `novy` the access rights of `puvodni` as its own, where they differ, so that
 // it lends no more than that file did; `prava` and `druh` keep them for dejPravaNaMiste, null
 // where nothing was handed over. (Wine keeps no real rights: it maps them to Unix modes, lossily,
 // so rights that are the same already are never set again.)
-bool prevezmiOchranu(HANDLE puvodni, HANDLE novy, PACL *prava, PSECURITY_DESCRIPTOR *popis,
-                     SECURITY_INFORMATION *druh) {
+Selhani prevezmiOchranu(HANDLE puvodni, HANDLE novy, PACL *prava, PSECURITY_DESCRIPTOR *popis,
+                        SECURITY_INFORMATION *druh) {
     PSID vlastnik, vlastnikNoveho;
     PACL pravaNoveho = nullptr;
     PSECURITY_DESCRIPTOR popisNoveho = nullptr;
@@ -462,17 +554,21 @@ bool prevezmiOchranu(HANDLE puvodni, HANDLE novy, PACL *prava, PSECURITY_DESCRIP
     // The owner goes first: an elevated run makes its files the Administrators group's, where the
     // same person's unelevated files are their own. A file system that keeps no rights (FAT) has
     // none to give; rights that cannot be read, of either file, cannot be handed over.
-    if (!pravaSouboru(puvodni, &vlastnik, prava, popis, druh) || !dejVlastnika(novy, vlastnik))
-        return false;
-    if (*prava == nullptr) return true;
-    if (!pravaSouboru(novy, &vlastnikNoveho, &pravaNoveho, &popisNoveho, &druhNoveho)) return false;
+    if (!pravaSouboru(puvodni, &vlastnik, prava, popis, druh)) return selhalo("GetSecurityInfo");
+    if (Selhani s = dejVlastnika(novy, vlastnik)) return s;
+    if (*prava == nullptr) return {};
+    if (!pravaSouboru(novy, &vlastnikNoveho, &pravaNoveho, &popisNoveho, &druhNoveho))
+        return selhalo("GetSecurityInfo");
     bool stejna = stejnaPrava(*prava, pravaNoveho);
     LocalFree(popisNoveho);
-    if (stejna) *prava = nullptr;
-    return stejna ||
-           SetSecurityInfo(novy, SE_FILE_OBJECT,
-                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                           nullptr, *prava, nullptr) == ERROR_SUCCESS;
+    if (stejna) {
+        *prava = nullptr;
+        return {};
+    }
+    DWORD chyba = SetSecurityInfo(novy, SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, *prava, nullptr);
+    return chyba == ERROR_SUCCESS ? Selhani{} : Selhani{"SetSecurityInfo", static_cast<int>(chyba)};
 }
 
 // Once in place, rights that were handed over take in what the directory passes on, as they did.
@@ -482,30 +578,20 @@ void dejPravaNaMiste(const wchar_t *cesta, PACL prava, SECURITY_INFORMATION druh
                               prava, nullptr);
 }
 
-// Takes back from the work file the owner and rights prevezmiOchranu gave it: those it was made
-// with, its owner's alone.
-bool vratOchranu(const PracovniSoubor *prac) {
+// Takes back from the work file `h` the owner and rights prevezmiOchranu gave it: those it was
+// made with (`vlastni`, as GetSecurityInfo gave them), its owner's alone.
+bool vratOchranu(HANDLE h, PSECURITY_DESCRIPTOR vlastni) {
     PACL prava = nullptr;
     PSID vlastnik = nullptr;
     BOOL ma, vychozi;
-    return prac->vlastniPrava != nullptr &&
-           GetSecurityDescriptorDacl(prac->vlastniPrava, &ma, &prava, &vychozi) &&
-           GetSecurityDescriptorOwner(prac->vlastniPrava, &vlastnik, &vychozi) &&
-           dejVlastnika(prac->soubor, vlastnik) &&
-           SetSecurityInfo(prac->soubor, SE_FILE_OBJECT,
+    return vlastni != nullptr && GetSecurityDescriptorDacl(vlastni, &ma, &prava, &vychozi) &&
+           GetSecurityDescriptorOwner(vlastni, &vlastnik, &vychozi) && !dejVlastnika(h, vlastnik) &&
+           SetSecurityInfo(h, SE_FILE_OBJECT,
                            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
                            nullptr, prava, nullptr) == ERROR_SUCCESS;
 }
 
 // ---- Putting a file in place
-
-// How putting a file in the named file's place went: as os.h tells it, or not at all because the
-// file lies on another volume.
-enum class Presun { nahrazen, nezmenen, nejisty, jinySvazek };
-
-bool naMiste(Stav stav) {
-    return stav == Stav::umisten || stav == Stav::nahrazen;
-}
 
 // Renames the open file `h` to `cesta` in one step, through its handle, replacing what stands
 // there when `nahradit`. The new name is written out with the file's next flush.
@@ -513,7 +599,10 @@ Pokus prejmenujPresHandle(HANDLE h, const wchar_t *cesta, bool nahradit) {
     size_t delka = wcslen(cesta);
     alignas(FILE_RENAME_INFO) unsigned char
         blok[sizeof(FILE_RENAME_INFO) + kNejdelsiCesta * sizeof(wchar_t)];
-    if (delka >= kNejdelsiCesta) return Pokus::selhal;
+    if (delka >= kNejdelsiCesta) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return Pokus::selhal;
+    }
     auto *info = reinterpret_cast<FILE_RENAME_INFO *>(blok);
     info->ReplaceIfExists = nahradit;
     info->RootDirectory = nullptr;
@@ -526,20 +615,47 @@ Pokus prejmenujPresHandle(HANDLE h, const wchar_t *cesta, bool nahradit) {
                : podleChyby();
 }
 
-// Puts the new file `novy` at `cestaNoveho` (marked for deletion, in the state `*stav`) in the
-// place of the file `cil` names, which is open as `puvodni`, if that is still as it was read: it
-// takes the file's owner and access rights (`prevzal`), its mark comes off, it takes the file's
-// named streams and attributes, it is renamed there (`umisten`), and it is flushed and seen there
-// (`nahrazen`). Where it is not renamed, whoever holds it lets it go (zahod), or leaves it.
-Presun prejmenuj(HANDLE novy, const wchar_t *cestaNoveho, HANDLE puvodni, const CilovySoubor *cil,
-                 Stav *stav, ULONGLONG konec) {
+// Opens the named file to be replaced: for writing and deletion, retried while another program
+// holds it for a moment, until the tick count `konec`; refused if it is read-only, or this user
+// may not write or delete it.
+Selhani otevriKNahrazeni(const CilovySoubor *cil, ULONGLONG konec, HANDLE *h) {
+    Selhani proc;
+    auto otevri = [&] {
+        *h =
+            CreateFileW(cil->cesta, DELETE | FILE_WRITE_DATA | READ_CONTROL | FILE_READ_ATTRIBUTES,
+                        kSdileniVse, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        proc = *h == INVALID_HANDLE_VALUE ? selhalo("CreateFileW") : Selhani{};
+        return *h != INVALID_HANDLE_VALUE ? Pokus::hotovo : podleChyby();
+    };
+    // A read-only file is refused at once, not retried as one held by another program. (Its
+    // attributes are those of the load: a file changed since then is refused all the same.)
+    if ((cil->stav.atributy & FILE_ATTRIBUTE_READONLY) != 0) return {"read-only", 0};
+    sOpakovanim(konec, otevri);
+    return proc;
+}
+
+// How far a work file's protections went: as it was made, or with the named file's owner and
+// rights, which are taken back should its text stay.
+enum class Stav { zapsan, prevzal };
+
+// Puts the new file `soubor` (marked for deletion) in the place of the file
+// `cil` names, if that is still as it was read: the named file is opened to be replaced, the new
+// file takes its owner and access rights (`*stav` becomes `prevzal` where they were handed over),
+// its mark comes off, it takes the named file's streams and attributes, it is renamed there, and
+// it is flushed and seen there. Where it is not renamed, it is marked no more: its holder lets it
+// go, or leaves it. A rename to another volume fails with ERROR_NOT_SAME_DEVICE.
+Ulozeni prejmenuj(NovySoubor *soubor, const CilovySoubor *cil, Stav *stav, ULONGLONG konec) {
+    HANDLE novy = soubor->h;
+    HANDLE puvodni;
+    if (Selhani s = otevriKNahrazeni(cil, konec, &puvodni))
+        return {Nahrazeni::nezmenen, Misto::nikde, s};
     PACL prava = nullptr;
     PSECURITY_DESCRIPTOR popis = nullptr;
     SECURITY_INFORMATION druh = 0;
     // Rights handed over are taken back should the text stay; where none were, nothing is.
     *stav = Stav::prevzal;
-    bool ok = prevezmiOchranu(puvodni, novy, &prava, &popis, &druh);
-    if (ok && prava == nullptr) *stav = Stav::zapsan;
+    Selhani proc = prevezmiOchranu(puvodni, novy, &prava, &popis, &druh);
+    if (!proc && prava == nullptr) *stav = Stav::zapsan;
     // Of the attributes, those a program may set (read-only, hidden, system, archive, not indexed)
     // go before the rename, checked, after the named streams (which a read-only file takes no
     // more); the others (compression, encryption, sparse, a reparse point) are the file system's.
@@ -550,97 +666,222 @@ Presun prejmenuj(HANDLE novy, const wchar_t *cestaNoveho, HANDLE puvodni, const 
     if (jen.FileAttributes == 0) jen.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     // The named file must not be open here when the rename replaces it.
     CloseHandle(puvodni);
-    Presun presun = Presun::nezmenen;
     // A file marked for deletion opens no more, not even its streams: the mark comes off first.
-    if (ok && smazatPriZavreni(novy, false)) {
-        Pokus pokus = Pokus::selhal;
-        if (zkopirujProudy(cil->cesta, cestaNoveho) &&
-            SetFileInformationByHandle(novy, FileBasicInfo, &jen, sizeof jen) && jeBezeZmeny(cil))
-            pokus = sOpakovanim(konec, [&] { return prejmenujPresHandle(novy, cil->cesta, true); });
-        if (pokus != Pokus::hotovo) {
-            presun = pokus == Pokus::jinySvazek ? Presun::jinySvazek : Presun::nezmenen;
-        } else {
-            *stav = Stav::umisten;
-            dejPravaNaMiste(cil->cesta, prava, druh);
-            if (FlushFileBuffers(novy) && jeTam(novy, cil->cesta)) *stav = Stav::nahrazen;
-            presun = *stav == Stav::nahrazen ? Presun::nahrazen : Presun::nejisty;
-        }
+    if (!proc && !soubor->odznac()) proc = selhalo("SetFileInformationByHandle");
+    if (!proc && !zkopirujProudy(cil->cesta, soubor->jmeno)) proc = selhalo("FindFirstStreamW");
+    if (!proc && !SetFileInformationByHandle(novy, FileBasicInfo, &jen, sizeof jen))
+        proc = selhalo("SetFileInformationByHandle");
+    if (!proc && !jeBezeZmeny(cil)) proc = kZmenen;
+    if (!proc && sOpakovanim(konec, [&] {
+                     Pokus pokus = prejmenujPresHandle(novy, cil->cesta, true);
+                     if (pokus != Pokus::hotovo) proc = selhalo("SetFileInformationByHandle");
+                     return pokus;
+                 }) == Pokus::hotovo)
+        proc = {};
+    Ulozeni ulozeni = {Nahrazeni::nezmenen, Misto::nikde, proc};
+    if (!proc) {
+        dejPravaNaMiste(cil->cesta, prava, druh);
+        if (!FlushFileBuffers(novy))
+            proc = selhalo("FlushFileBuffers");
+        else if (!jeTam(novy, cil->cesta))
+            proc = kZmenen;
+        ulozeni = {proc ? Nahrazeni::nejisty : Nahrazeni::nahrazen, Misto::nikde, proc};
     }
     if (popis != nullptr) LocalFree(popis);
-    return presun;
+    return ulozeni;
 }
 
-// Opens the named file to be replaced: for writing and deletion, retried while another program
-// holds it for a moment; null if it is read-only, or this user may not write or delete it.
-HANDLE otevriKNahrazeni(const CilovySoubor *cil, ULONGLONG konec) {
-    HANDLE h = INVALID_HANDLE_VALUE;
-    auto otevri = [&] {
-        h = CreateFileW(cil->cesta, DELETE | FILE_WRITE_DATA | READ_CONTROL | FILE_READ_ATTRIBUTES,
-                        kSdileniVse, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        return h != INVALID_HANDLE_VALUE ? Pokus::hotovo : podleChyby();
-    };
-    // A read-only file is refused at once, not retried as one held by another program. (Its
-    // attributes are those of the load: a file changed since then is refused all the same.)
-    if ((cil->stav.atributy & FILE_ATTRIBUTE_READONLY) != 0) return nullptr;
-    return sOpakovanim(konec, otevri) == Pokus::hotovo ? h : nullptr;
-}
-
-// The named file lies on the work file's volume: the work file itself takes its place.
-Presun nahradNaMiste(PracovniSoubor *prac, const CilovySoubor *cil) {
-    HANDLE puvodni = otevriKNahrazeni(cil, prac->konecCekani);
-    return puvodni != nullptr
-               ? prejmenuj(prac->soubor, prac->jmeno, puvodni, cil, &prac->stav, prac->konecCekani)
-               : Presun::nezmenen;
-}
-
-// The named file lies on another volume than the work file: a copy beside it takes its place; the
-// work file, still marked, goes when it is closed.
-Presun nahradKopii(PracovniSoubor *prac, const CilovySoubor *cil) {
+// The named file lies on another volume than the work file `h`: a copy beside it takes its place;
+// the work file goes.
+Ulozeni nahradKopii(HANDLE h, const CilovySoubor *cil, ULONGLONG konec) {
     wchar_t adresar[kNejdelsiCesta];
     wcscpy(adresar, cil->cesta);
-    wchar_t *konec = wcsrchr(adresar, L'\\');
-    if (konec == nullptr) return Presun::nezmenen;
-    konec[1] = L'\0';
+    wchar_t *posledni = wcsrchr(adresar, L'\\');
+    if (posledni == nullptr) return {Nahrazeni::nezmenen, Misto::nikde, {"a folder", 0}};
+    posledni[1] = L'\0';
     LARGE_INTEGER zacatek{};
+    if (!SetFilePointerEx(h, zacatek, nullptr, FILE_BEGIN))
+        return {Nahrazeni::nezmenen, Misto::nikde, selhalo("SetFilePointerEx")};
     wchar_t jmeno[kNejdelsiCesta + 64];
-    HANDLE kopie = SetFilePointerEx(prac->soubor, zacatek, nullptr, FILE_BEGIN)
-                       ? vytvorNovy(adresar, cil->stav.atributy, jmeno, kNejdelsiCesta + 64,
-                                    [&](HANDLE h) { return zkopiruj(prac->soubor, h); })
-                       : nullptr;
-    if (kopie == nullptr) return Presun::nezmenen;
-    Stav stavKopie = Stav::zapsan;
-    HANDLE puvodni = otevriKNahrazeni(cil, prac->konecCekani);
-    Presun presun = puvodni != nullptr
-                        ? prejmenuj(kopie, jmeno, puvodni, cil, &stavKopie, prac->konecCekani)
-                        : Presun::nezmenen;
-    if (naMiste(stavKopie)) {
-        prac->stav = stavKopie;
-        CloseHandle(kopie);
-    } else {
-        zahod(kopie, jmeno);
-    }
-    return presun == Presun::jinySvazek ? Presun::nezmenen : presun;
+    NovySoubor kopie(jmeno, kNejdelsiCesta + 64);
+    if (Selhani s = kopie.vytvor(adresar, cil->stav.atributy,
+                                 [&](HANDLE novy) { return zkopiruj(h, novy); }))
+        return {Nahrazeni::nezmenen, Misto::nikde, s};
+    Stav stav = Stav::zapsan;
+    Ulozeni ulozeni = prejmenuj(&kopie, cil, &stav, konec);
+    if (ulozeni.jak != Nahrazeni::nezmenen) kopie.ponech();
+    return ulozeni;
 }
 
-// ---- The lock
+// ---- The turn
 
 // Held from the writing of the work file to the end of the replacement; a Ctrl-C or a closed
-// console ends the run only once it is free.
-CRITICAL_SECTION kNahrazovani;
+// console ends the run only once it is free. The run's turn enters it and leaves it; the handler
+// of those events enters it for good, so that the process ends there.
+CRITICAL_SECTION nahrazovani;
 
 BOOL WINAPI priUkonceni(DWORD) {
-    InterlockedExchange(&kKonci, 1);
-    EnterCriticalSection(&kNahrazovani);
+    InterlockedExchange(&ukoncuje, 1);
+    EnterCriticalSection(&nahrazovani);
     return FALSE; // the next handler ends the process, with the section still held here
 }
 
-// Installs priUkonceni, once for the whole run.
-void pripravUkonceni() {
-    static bool pripraveno = false;
-    if (pripraveno) return;
-    InitializeCriticalSection(&kNahrazovani);
-    SetConsoleCtrlHandler(priUkonceni, TRUE);
-    pripraveno = true;
+// A run's turn at the work file's place in the current directory, from the writing of its work
+// file to the end of its replacement: made, it waits a few seconds at most until no other run
+// holds the place, then holds it (or goes on without it: its work file is then never put in the
+// place of another run's), and a Ctrl-C or a closed console waits for it; gone, it lets both go.
+// From the moment it holds the place, the retries of a file held for a moment run to `konec`.
+class Tah {
+  public:
+    Tah() {
+        static const bool pripraveno = [] {
+            InitializeCriticalSection(&nahrazovani);
+            SetConsoleCtrlHandler(priUkonceni, TRUE);
+            return true;
+        }();
+        (void)pripraveno;
+        mutex_ = otevriMutex();
+        // WAIT_ABANDONED too: the run that held it has ended, and it is this run's now.
+        if (mutex_ != nullptr && WaitForSingleObject(mutex_, kCekaniNaZamekMs) == WAIT_TIMEOUT) {
+            CloseHandle(mutex_);
+            mutex_ = nullptr;
+        }
+        EnterCriticalSection(&nahrazovani);
+        konec = GetTickCount64() + kCekaniNaSouborMs;
+    }
+    Tah(const Tah &) = delete;
+    Tah &operator=(const Tah &) = delete;
+    ~Tah() {
+        LeaveCriticalSection(&nahrazovani);
+        if (mutex_ == nullptr) return;
+        ReleaseMutex(mutex_);
+        CloseHandle(mutex_);
+    }
+    bool drzi() const {
+        return mutex_ != nullptr;
+    }
+
+    ULONGLONG konec = 0;
+
+  private:
+    // The mutex is named after the current directory's identity, the same whatever path led to
+    // it: one for every session's runs, every user's, elevated or not; everyone may wait for it
+    // and release it, and it is asked for nothing more. Null where it cannot be had: the run then
+    // goes without it, never with a mutex of its own session that other sessions' runs do not see.
+    static HANDLE otevriMutex() {
+        HANDLE mutex = nullptr;
+        HANDLE adresar = CreateFileW(L".", FILE_READ_ATTRIBUTES, kSdileniVse, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        BY_HANDLE_FILE_INFORMATION info;
+        PSECURITY_DESCRIPTOR popis = nullptr;
+        if (adresar != INVALID_HANDLE_VALUE && GetFileInformationByHandle(adresar, &info) &&
+            ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                L"D:(A;;0x00100001;;;WD)", SDDL_REVISION_1, &popis, nullptr)) {
+            wchar_t jmeno[64];
+            swprintf(jmeno, 64, L"Global\\sifrovac-%08lx-%08lx%08lx", info.dwVolumeSerialNumber,
+                     info.nFileIndexHigh, info.nFileIndexLow);
+            SECURITY_ATTRIBUTES atributy{sizeof atributy, popis, FALSE};
+            mutex = CreateMutexExW(&atributy, jmeno, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
+        }
+        if (popis != nullptr) LocalFree(popis);
+        if (adresar != INVALID_HANDLE_VALUE) CloseHandle(adresar);
+        return mutex;
+    }
+
+    HANDLE mutex_ = nullptr;
+};
+
+// ---- The work file
+
+// One run's work file in the current directory, ".codedText.txt.PID-N", from its writing to the
+// end of its replacement. It goes down this drawing; from `zapsan` or `prevzal` a text that did
+// not take the named file's place is left (ponechej), with its rights taken back from `prevzal`.
+//
+//   (new, marked for deletion) --create, write, flush--> zapsan --access rights--> prevzal
+//                                                                                    | rename,
+//       (a copy beside the file, renamed, from zapsan; the work file goes)           v flush
+//                                                                                 in place
+//
+// The mark for deletion comes off just before the rename; a file that is then neither renamed nor
+// left is let go by its holder (marked again, or deleted by its name). In place, the text is the
+// user's file: no step marks it, renames it away or takes its rights back, and a failure can only
+// leave it so, without the success line.
+class PracovniSoubor {
+  public:
+    explicit PracovniSoubor(const Tah &tah) : tah_(tah), soubor_(jmeno_, kDelkaJmena) {}
+    PracovniSoubor(const PracovniSoubor &) = delete;
+    PracovniSoubor &operator=(const PracovniSoubor &) = delete;
+    ~PracovniSoubor() {
+        if (vlastniPrava_ != nullptr) LocalFree(vlastniPrava_);
+    }
+
+    Selhani zapis(const CilovySoubor *cil, const char *text, long delka);
+    Ulozeni nahrad(const CilovySoubor *cil);
+    Ulozeni ponechej(Selhani proc);
+
+  private:
+    static constexpr size_t kDelkaJmena = 64;
+    const Tah &tah_;
+    wchar_t jmeno_[kDelkaJmena] = {};
+    NovySoubor soubor_;
+    Stav stav_ = Stav::zapsan;
+    bool mistoUzivatele_ = false; // the work file's place holds the user's own file
+    // Its own owner and access rights, given back should its text stay.
+    PSECURITY_DESCRIPTOR vlastniPrava_ = nullptr;
+};
+
+Selhani PracovniSoubor::zapis(const CilovySoubor *cil, const char *text, long delka) {
+    // No work file can be written where a directory stands in its place.
+    DWORD atributy = GetFileAttributesW(kPracovniSouborW);
+    if (atributy != INVALID_FILE_ATTRIBUTES && (atributy & FILE_ATTRIBUTE_DIRECTORY))
+        return {"CreateFileW", ERROR_DIRECTORY};
+    if (Selhani s = soubor_.vytvor(L"", cil->stav.atributy,
+                                   [&](HANDLE h) { return zapisText(h, text, delka); }))
+        return s;
+    PSID vlastnik;
+    PACL prava;
+    if (GetSecurityInfo(soubor_.h, SE_FILE_OBJECT,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &vlastnik, nullptr,
+                        &prava, nullptr, &vlastniPrava_) != ERROR_SUCCESS)
+        vlastniPrava_ = nullptr;
+    return {};
+}
+
+Ulozeni PracovniSoubor::nahrad(const CilovySoubor *cil) {
+    mistoUzivatele_ = jeNaMistePracovnihoSouboru(cil);
+    // A file that changed since it was read is left alone; prejmenuj looks again at the last
+    // moment.
+    if (!jeBezeZmeny(cil)) return {Nahrazeni::nezmenen, Misto::nikde, kZmenen};
+    StavSouboru pracovni;
+    const bool jinySvazek = stav(soubor_.h, &pracovni) && pracovni.svazek != cil->stav.svazek;
+    Ulozeni ulozeni = {Nahrazeni::nezmenen, Misto::nikde, {"MoveFileEx", ERROR_NOT_SAME_DEVICE}};
+    if (!jinySvazek) ulozeni = prejmenuj(&soubor_, cil, &stav_, tah_.konec);
+    if (ulozeni.jak != Nahrazeni::nezmenen) soubor_.ponech();
+    return ulozeni.proc.chyba == ERROR_NOT_SAME_DEVICE ? nahradKopii(soubor_.h, cil, tah_.konec)
+                                                       : ulozeni;
+}
+
+// Leaves the text, which did not take the named file's place for `proc`, under the work file's
+// name, its owner's alone and with no attributes: a run that holds the mutex takes the name from
+// an earlier run's work file. Where it cannot be made its owner's alone, or named, it goes.
+Ulozeni PracovniSoubor::ponechej(Selhani proc) {
+    const Ulozeni nikde = {Nahrazeni::nezmenen, Misto::nikde, proc};
+    if (stav_ == Stav::prevzal && !vratOchranu(soubor_.h, vlastniPrava_)) return nikde;
+    wchar_t cesta[kNejdelsiCesta];
+    DWORD delka = GetFullPathNameW(kPracovniSouborW, kNejdelsiCesta, cesta, nullptr);
+    const bool nahradit = tah_.drzi() && !mistoUzivatele_;
+    if (delka == 0 || delka >= kNejdelsiCesta || !soubor_.odznac()) return nikde;
+    obycejny(soubor_.h);
+    // An earlier codedText.txt that a virus scanner or the indexer holds for a moment is waited
+    // for.
+    if (sOpakovanim(tah_.konec + kCekaniNaPonechaniMs, [&] {
+            return prejmenujPresHandle(soubor_.h, cesta, nahradit);
+        }) != Pokus::hotovo)
+        return nikde;
+    // Named, it stays, even where the flush of its new name fails.
+    soubor_.ponech();
+    FlushFileBuffers(soubor_.h);
+    return {Nahrazeni::nezmenen, Misto::pracovni, proc};
 }
 
 // ---- The console
@@ -686,169 +927,42 @@ bool prectiRadekKonzole() {
     return delka > 0;
 }
 
-// A name typed by the user, in UTF-16: from a console as UTF-8 (prectiZnak), from a redirected
-// input in the ANSI code page.
-bool sirokyNazev(const char *nazev, wchar_t *siroky, int kapacita) {
-    UINT strana = vstupZKonzole() ? CP_UTF8 : CP_ACP;
-    return MultiByteToWideChar(strana, MB_ERR_INVALID_CHARS, nazev, -1, siroky, kapacita) > 0;
-}
-
-// Whether the typed name is a device's, which is never opened at all (a named pipe would take the
-// open for a client, a serial port would toggle its lines): a \\.\ path, a \\?\ path but a
-// drive's or a share's, or a DOS device's name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9,
-// CONIN$, CONOUT$), with any extension, in any folder.
-bool jeZarizeni(const wchar_t *nazev) {
-    auto zacina = [&](const wchar_t *s) { return _wcsnicmp(nazev, s, wcslen(s)) == 0; };
-    if (zacina(L"\\\\.\\") || zacina(L"//./") || zacina(L"\\??\\")) return true;
-    if (zacina(L"\\\\?\\") && !zacina(L"\\\\?\\UNC\\") && !(iswalpha(nazev[4]) && nazev[5] == L':'))
-        return true;
-    const wchar_t *posledni = iswalpha(nazev[0]) && nazev[1] == L':' ? nazev + 2 : nazev;
-    for (const wchar_t *c = posledni; *c != L'\0'; ++c)
-        if (*c == L'\\' || *c == L'/') posledni = c + 1;
-    size_t delka = wcscspn(posledni, L".:");
-    while (delka > 0 && posledni[delka - 1] == L' ')
-        --delka;
-    for (const wchar_t *zarizeni : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
-        if (wcslen(zarizeni) == delka && _wcsnicmp(posledni, zarizeni, delka) == 0) return true;
-    return delka == 4 &&
-           (_wcsnicmp(posledni, L"COM", 3) == 0 || _wcsnicmp(posledni, L"LPT", 3) == 0) &&
-           posledni[3] >= L'1' && posledni[3] <= L'9';
-}
-
 } // namespace
 
-long prectiSoubor(const char *nazev, CilovySoubor *cil) {
+Selhani prectiSoubor(const char *nazev, CilovySoubor *cil) {
     wchar_t siroky[kNejdelsiCesta];
-    if (!sirokyNazev(nazev, siroky, kNejdelsiCesta) || jeZarizeni(siroky)) return -1;
+    if (!sirokyNazev(nazev, siroky, kNejdelsiCesta)) return selhalo("MultiByteToWideChar");
+    if (jeZarizeni(siroky)) return {"a file on a disk", 0};
     HANDLE h = CreateFileW(siroky, GENERIC_READ, kSdileniVse, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return -1;
+    if (h == INVALID_HANDLE_VALUE) return selhalo("CreateFileW");
     // Whatever else is no file on a disk (a device by another name) is never read.
-    DWORD delkaCesty = 0;
-    if (GetFileType(h) == FILE_TYPE_DISK && stav(h, &cil->stav) &&
-        !(cil->stav.atributy & FILE_ATTRIBUTE_DIRECTORY))
-        delkaCesty = cestaSouboru(h, siroky, cil->cesta);
-    if (delkaCesty == 0) {
-        CloseHandle(h);
-        return -1;
-    }
+    Selhani proc;
+    if (GetFileType(h) != FILE_TYPE_DISK)
+        proc = {"a file on a disk", 0};
+    else if (!stav(h, &cil->stav))
+        proc = selhalo("GetFileInformationByHandle");
+    else if (cil->stav.atributy & FILE_ATTRIBUTE_DIRECTORY)
+        proc = {"CreateFileW", ERROR_DIRECTORY};
+    else if (cestaSouboru(h, siroky, cil->cesta) == 0)
+        proc = selhalo("GetFinalPathNameByHandleW");
     // Every character of the text takes one or two bytes of the file.
     constexpr long kapacita = sizeof cil->obsah;
-    long delka =
-        cil->stav.velikost > 2LL * kapacita ? kapacita : prectiText(h, cil->obsah, kapacita);
+    cil->delka = kapacita;
+    if (!proc && cil->stav.velikost <= 2LL * kapacita &&
+        (cil->delka = prectiText(h, cil->obsah, kapacita)) < 0)
+        proc = selhalo("ReadFile");
     CloseHandle(h);
-    return delka;
+    return proc;
 }
 
-PracovniSoubor::PracovniSoubor() {
-    pripravUkonceni();
-    // The mutex is named after the current directory's identity, the same whatever path led to
-    // it. Where that cannot be had, or another run holds it longer than a run takes, the run goes
-    // on without it: its work file is then never put in the place of another run's.
-    HANDLE adresar = CreateFileW(L".", FILE_READ_ATTRIBUTES, kSdileniVse, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    BY_HANDLE_FILE_INFORMATION info;
-    // One mutex for every session's runs, every user's, elevated or not: everyone may wait for it
-    // and release it, and it is asked for nothing more. Where it cannot be had, the run goes
-    // without it, never with a mutex of its own session that other sessions' runs do not see.
-    PSECURITY_DESCRIPTOR popis = nullptr;
-    if (adresar != INVALID_HANDLE_VALUE && GetFileInformationByHandle(adresar, &info) &&
-        ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;0x00100001;;;WD)",
-                                                             SDDL_REVISION_1, &popis, nullptr)) {
-        wchar_t jmeno[64];
-        swprintf(jmeno, 64, L"Global\\sifrovac-%08lx-%08lx%08lx", info.dwVolumeSerialNumber,
-                 info.nFileIndexHigh, info.nFileIndexLow);
-        SECURITY_ATTRIBUTES atributy{sizeof atributy, popis, FALSE};
-        mutex = CreateMutexExW(&atributy, jmeno, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
-    }
-    if (popis != nullptr) LocalFree(popis);
-    if (adresar != INVALID_HANDLE_VALUE) CloseHandle(adresar);
-    // WAIT_ABANDONED too: the run that held it has ended, and it is this run's now.
-    if (mutex != nullptr && WaitForSingleObject(mutex, kCekaniNaZamekMs) == WAIT_TIMEOUT) {
-        CloseHandle(mutex);
-        mutex = nullptr;
-    }
-    EnterCriticalSection(&kNahrazovani);
-    konecCekani = GetTickCount64() + kCekaniNaSouborMs;
-}
-
-PracovniSoubor::~PracovniSoubor() {
-    // A work file whose text was neither put in place nor left goes.
-    if (soubor != nullptr && (stav == Stav::ponechan || naMiste(stav)))
-        CloseHandle(soubor);
-    else if (soubor != nullptr)
-        zahod(soubor, jmeno);
-    if (vlastniPrava != nullptr) LocalFree(vlastniPrava);
-    LeaveCriticalSection(&kNahrazovani);
-    if (mutex == nullptr) return;
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
-}
-
-bool zapisPracovniSoubor(PracovniSoubor *prac, const CilovySoubor *cil, const char *text,
-                         long delka) {
-    // No work file can be written where a directory stands in its place.
-    DWORD atributy = GetFileAttributesW(kPracovniSouborW);
-    if (prac->stav != Stav::zadny ||
-        (atributy != INVALID_FILE_ATTRIBUTES && (atributy & FILE_ATTRIBUTE_DIRECTORY)))
-        return false;
-    prac->soubor =
-        vytvorNovy(L"", cil->stav.atributy, prac->jmeno, sizeof prac->jmeno / sizeof(wchar_t),
-                   [&](HANDLE h) { return zapisText(h, text, delka); });
-    if (prac->soubor == nullptr) return false;
-    prac->stav = Stav::zapsan;
-    PSID vlastnik;
-    PACL prava;
-    if (GetSecurityInfo(prac->soubor, SE_FILE_OBJECT,
-                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &vlastnik, nullptr,
-                        &prava, nullptr, &prac->vlastniPrava) != ERROR_SUCCESS)
-        prac->vlastniPrava = nullptr;
-    return true;
-}
-
-Nahrazeni nahradSouborem(PracovniSoubor *prac, const CilovySoubor *cil) {
-    if (prac->stav != Stav::zapsan) return Nahrazeni::nezmenen;
-    prac->mistoUzivatele = jeNaMistePracovnihoSouboru(cil);
-    // A file that changed since it was read is left alone; prejmenuj looks again at the last
-    // moment.
-    if (!jeBezeZmeny(cil)) return Nahrazeni::nezmenen;
-    StavSouboru pracovni;
-    bool jinySvazek = stav(prac->soubor, &pracovni) && pracovni.svazek != cil->stav.svazek;
-    Presun presun = jinySvazek ? Presun::jinySvazek : nahradNaMiste(prac, cil);
-    if (presun == Presun::jinySvazek) presun = nahradKopii(prac, cil);
-    switch (presun) {
-    case Presun::nahrazen:
-        return Nahrazeni::nahrazen;
-    case Presun::nejisty:
-        return Nahrazeni::nejisty;
-    case Presun::nezmenen:
-    case Presun::jinySvazek:
-        break;
-    }
-    return Nahrazeni::nezmenen;
-}
-
-void ponechej(PracovniSoubor *prac) {
-    if (prac->stav != Stav::zapsan && prac->stav != Stav::prevzal) return;
-    bool vlastni = prac->stav == Stav::zapsan || vratOchranu(prac);
-    prac->stav = Stav::zadny;
-    wchar_t cesta[kNejdelsiCesta];
-    DWORD delka = GetFullPathNameW(kPracovniSouborW, kNejdelsiCesta, cesta, nullptr);
-    // Only the run that holds the mutex takes the name from an earlier run's work file.
-    bool nahradit = prac->mutex != nullptr && !prac->mistoUzivatele;
-    if (!vlastni || delka == 0 || delka >= kNejdelsiCesta || !smazatPriZavreni(prac->soubor, false))
-        return;
-    // Nor does it keep the named file's attributes (hidden, say).
-    obycejny(prac->soubor);
-    // An earlier codedText.txt that a virus scanner or the indexer holds for a moment is waited
-    // for.
-    if (sOpakovanim(prac->konecCekani + kCekaniNaPonechaniMs, [&] {
-            return prejmenujPresHandle(prac->soubor, cesta, nahradit);
-        }) != Pokus::hotovo)
-        return;
-    // Named, it stays, even where the flush of its new name fails.
-    prac->stav = Stav::ponechan;
-    FlushFileBuffers(prac->soubor);
+Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka) {
+    // No other run's work file may come between this one's writing and its replacement.
+    Tah tah;
+    PracovniSoubor prac(tah);
+    if (Selhani s = prac.zapis(cil, text, delka)) return {Nahrazeni::nezmenen, Misto::nikde, s};
+    Ulozeni ulozeni = prac.nahrad(cil);
+    return ulozeni.jak == Nahrazeni::nezmenen ? prac.ponechej(ulozeni.proc) : ulozeni;
 }
 
 int prectiZnak(FILE *vstup) {

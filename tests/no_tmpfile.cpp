@@ -9,32 +9,20 @@ namespace {
 
 using Openat = int (*)(int, const char *, int, ...);
 
-int refused(Openat *next, const char *name, int dir, const char *path, int flags, va_list args) {
+} // namespace
+
+extern "C" int openat(int dir, const char *path, int flags, ...) {
     if ((flags & O_TMPFILE) == O_TMPFILE) {
         errno = EOPNOTSUPP;
         return -1;
     }
-    if (*next == nullptr) *next = reinterpret_cast<Openat>(dlsym(RTLD_NEXT, name));
+    static const auto next = reinterpret_cast<Openat>(dlsym(RTLD_NEXT, "openat"));
+    va_list args;
+    va_start(args, flags);
     const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(args, mode_t) : 0;
-    return (*next)(dir, path, flags, mode);
-}
-
-} // namespace
-
-extern "C" int openat(int dir, const char *path, int flags, ...) {
-    static Openat next;
-    va_list args;
-    va_start(args, flags);
-    int fd = refused(&next, "openat", dir, path, flags, args);
     va_end(args);
-    return fd;
+    return next(dir, path, flags, mode);
 }
 
-extern "C" int openat64(int dir, const char *path, int flags, ...) {
-    static Openat next;
-    va_list args;
-    va_start(args, flags);
-    int fd = refused(&next, "openat64", dir, path, flags, args);
-    va_end(args);
-    return fd;
-}
+// The same call under its large-file name, which glibc gives the same function.
+extern "C" int openat64(int dir, const char *path, int flags, ...) __attribute__((alias("openat")));
