@@ -74,3 +74,8 @@ Cteni prectiNazev(FILE *vstup, char *nazev) {
     nazev[delka] = '\0';
     return nul ? Cteni::neplatne : Cteni::precteno;
 }
+
+void zahodRadek(FILE *vstup) {
+    for (int c = prectiZnak(vstup); c != EOF && c != '\n';)
+        c = prectiZnak(vstup);
+}

@@ -19,3 +19,6 @@ Cteni prectiVolbu(FILE *vstup, int *volba);
 // stays in the input. A longer name than kNejdelsiNazev characters is consumed whole and refused,
 // leaving `nazev` empty; where the input ended, `nazev` is left as it was.
 Cteni prectiNazev(FILE *vstup, char *nazev);
+
+// Consumes what is left of the line last read from, its line end included.
+void zahodRadek(FILE *vstup);

@@ -1,5 +1,6 @@
 // sifrovac: encodes and decodes text files in place, driven by a numbered menu.
 #include <cstdio>
+#include <cstring>
 
 #include "buffers.h"
 #include "cipher.h"
@@ -61,26 +62,88 @@ void vypisPamet(int priznak, const char *obsahSouboru) {
     vypis(obsahSouboru);
 }
 
-// Runs one file command on the named file and writes its line; false if the file was not loaded.
-bool zpracuj(const PrikazSouboru &prikaz, Radek *obsahSouboru, const char *nazevSouboru) {
-    switch (zpracujSoubor(obsahSouboru, nazevSouboru, prikaz.sifra).konec) {
+// The program's own checks that refuse a file, in its words; every other step failed as the
+// system says.
+struct Kontrola {
+    const char *krok, *slova;
+};
+constexpr Kontrola kKontroly[] = {
+    {"unchanged", "soubor se mezitim zmenil"},
+    {"read-only", "soubor je jen pro cteni"},
+    {"a regular file", "nejde o obycejny soubor"},
+    {"a file on a disk", "nejde o soubor na disku"},
+    {"its owner's alone", "text nelze vyhradit jen jeho vlastnikovi"},
+    {"a folder", "nelze urcit slozku souboru"},
+};
+
+// Writes why a step failed: the program's words for its own check, or the system's for its error,
+// and the step.
+void zapisDuvod(const Selhani &proc) {
+    if (proc.chyba == 0) {
+        for (const Kontrola &k : kKontroly)
+            if (strcmp(proc.krok, k.krok) == 0) {
+                fputs(k.slova, stderr);
+                return;
+            }
+    }
+    zapisChybu(proc.chyba);
+    fprintf(stderr, " (%s)", proc.krok);
+}
+
+// Tells on standard error, in one line, what became of the named file when a file command did not
+// end in its success line, where the text was left, and why; standard output keeps the dialogue.
+void vysvetli(const Vysledek &vysledek) {
+    char nahradni[sizeof kPracovniSoubor + 16];
+    switch (vysledek.konec) {
+    case Konec::nenalezen:
+        fputs("Soubor nelze nacist: ", stderr);
+        break;
+    case Konec::nejisty:
+        fputs("Novy text stoji pod jmenem souboru, ale nelze potvrdit, ze je trvale na disku: ",
+              stderr);
+        break;
+    case Konec::nezmenen:
+        if (vysledek.text == Misto::nikde) {
+            fputs("Soubor zustal beze zmeny a text nebylo kam ulozit: ", stderr);
+            break;
+        }
+        if (vysledek.text == Misto::nahradni) nahradniJmeno(nahradni, sizeof nahradni);
+        fprintf(stderr, "Soubor zustal beze zmeny, text je v souboru %s: ",
+                vysledek.text == Misto::pracovni ? kPracovniSoubor : nahradni);
+        break;
+    case Konec::nahrazen:
+    case Konec::prilisDlouhy:
+    case Konec::neniTextovy:
+        return;
+    }
+    zapisDuvod(vysledek.proc);
+    fputc('\n', stderr);
+}
+
+// Runs one file command on the named file, writes its line and, after it, why it did not end in
+// the success line; returns how it ended.
+Konec zpracuj(const PrikazSouboru &prikaz, Radek *obsahSouboru, const char *nazevSouboru) {
+    const Vysledek vysledek = zpracujSoubor(obsahSouboru, nazevSouboru, prikaz.sifra);
+    switch (vysledek.konec) {
     case Konec::nenalezen:
         puts(prikaz.nenalezen);
-        return false;
+        break;
     case Konec::prilisDlouhy:
         puts("Soubor je prilis dlouhy, nelze nacist soubor");
-        return false;
+        break;
     case Konec::neniTextovy:
         puts("Soubor neni textovy, nelze nacist soubor");
-        return false;
+        break;
     case Konec::nahrazen:
         puts(prikaz.hotovo);
-        return true;
+        break;
     case Konec::nezmenen:
     case Konec::nejisty:
-        return true;
+        break;
     }
-    return true;
+    fflush(stdout);
+    vysvetli(vysledek);
+    return vysledek.konec;
 }
 
 // Every read waits on the user, who must first see everything written so far.
@@ -107,12 +170,18 @@ int main() {
             puts(prikaz.vyzva);
             Cteni nazev = prectiNazev(vstup(), nazevSouboru);
             if (nazev == Cteni::konec) return 0;
+            // The rest of the line of a name that names no file is no command: it is the rest of
+            // a name typed with spaces, never run.
+            Konec konec = Konec::nenalezen;
             if (nazev == Cteni::prilisDlouhe)
                 puts("Nazev souboru je prilis dlouhy, nelze nacist soubor");
             else if (nazev == Cteni::neplatne)
                 puts(prikaz.nenalezen);
-            else if (zpracuj(prikaz, obsahSouboru, nazevSouboru))
+            else
+                konec = zpracuj(prikaz, obsahSouboru, nazevSouboru);
+            if (konec == Konec::nahrazen || konec == Konec::nezmenen || konec == Konec::nejisty)
                 priznak = volba;
+            if (konec == Konec::nenalezen) zahodRadek(stdin);
         } else if (cteni == Cteni::precteno && volba == 3) {
             vypisPamet(priznak, obsahSouboru[0]);
         } else {

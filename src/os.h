@@ -74,6 +74,15 @@ Selhani prectiSoubor(const char *nazev, CilovySoubor *cil);
 // most; the signals or console events that end a run wait for it to finish.
 Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka);
 
+// Writes to standard error the system's own words for its error `chyba` (errno, GetLastError), in
+// the user's language where the system has it: on Linux as the environment's locale gives them, to
+// a Windows console as their characters, whatever its code page.
+void zapisChybu(int chyba);
+
+// The name a text is left under where the work file's name is not the run's to take
+// (Misto::nahradni): the work file's name, a dot and the user's number.
+void nahradniJmeno(char *jmeno, size_t kapacita);
+
 // Reads the next character of `vstup` as getc does; vratZnak gives the character just read back,
 // as ungetc does. From a Windows console, which a read of bytes gives letters outside ASCII as
 // NULs in some code pages (UTF-8 among them), the line the user typed is read as characters and

@@ -22,6 +22,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <initializer_list>
+#include <locale.h>
 #include <strings.h>
 #include <sys/acl.h>
 #include <sys/file.h>
@@ -607,8 +608,7 @@ Misto PracovniSoubor::pojmenuj(Selhani *proc) {
     if (!(*proc = pojmenujJako(kPracovniSoubor, tah_.drzi() && !mistoUzivatele_)))
         return Misto::pracovni;
     char nahradni[sizeof kPracovniSoubor + 16];
-    snprintf(nahradni, sizeof nahradni, "%s.%lu", kPracovniSoubor,
-             static_cast<unsigned long>(geteuid()));
+    nahradniJmeno(nahradni, sizeof nahradni);
     return !(*proc = pojmenujJako(nahradni, true)) ? Misto::nahradni : Misto::nikde;
 }
 
@@ -699,6 +699,19 @@ Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka) {
     if (Selhani s = prac.zapis(text, delka)) return {Nahrazeni::nezmenen, Misto::nikde, s};
     Ulozeni ulozeni = prac.nahrad(cil);
     return ulozeni.jak == Nahrazeni::nezmenen ? prac.ponechej(ulozeni.proc) : ulozeni;
+}
+
+void zapisChybu(int chyba) {
+    // Where the environment names no locale the system has, in its own C locale's words.
+    static const locale_t mistni = [] {
+        locale_t l = newlocale(LC_CTYPE_MASK | LC_MESSAGES_MASK, "", static_cast<locale_t>(0));
+        return l != static_cast<locale_t>(0) ? l : duplocale(LC_GLOBAL_LOCALE);
+    }();
+    fputs(strerror_l(chyba, mistni), stderr);
+}
+
+void nahradniJmeno(char *jmeno, size_t kapacita) {
+    snprintf(jmeno, kapacita, "%s.%lu", kPracovniSoubor, static_cast<unsigned long>(geteuid()));
 }
 
 int prectiZnak(FILE *vstup) {

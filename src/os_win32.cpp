@@ -834,7 +834,7 @@ Selhani PracovniSoubor::zapis(const CilovySoubor *cil, const char *text, long de
     // No work file can be written where a directory stands in its place.
     DWORD atributy = GetFileAttributesW(kPracovniSouborW);
     if (atributy != INVALID_FILE_ATTRIBUTES && (atributy & FILE_ATTRIBUTE_DIRECTORY))
-        return {"CreateFileW", ERROR_DIRECTORY};
+        return {"CreateFileW", ERROR_ALREADY_EXISTS};
     if (Selhani s = soubor_.vytvor(L"", cil->stav.atributy,
                                    [&](HANDLE h) { return zapisText(h, text, delka); }))
         return s;
@@ -963,6 +963,37 @@ Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka) {
     if (Selhani s = prac.zapis(cil, text, delka)) return {Nahrazeni::nezmenen, Misto::nikde, s};
     Ulozeni ulozeni = prac.nahrad(cil);
     return ulozeni.jak == Nahrazeni::nezmenen ? prac.ponechej(ulozeni.proc) : ulozeni;
+}
+
+void zapisChybu(int chyba) {
+    wchar_t slova[512];
+    DWORD delka = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, static_cast<DWORD>(chyba), 0, slova, 512, nullptr);
+    // One line, without the line end or the full stop the system's text ends in.
+    while (delka > 0 && (slova[delka - 1] == L'\n' || slova[delka - 1] == L'\r' ||
+                         slova[delka - 1] == L' ' || slova[delka - 1] == L'.'))
+        --delka;
+    if (delka == 0) {
+        fprintf(stderr, "%d", chyba);
+        return;
+    }
+    HANDLE chyby = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD rezim, zapsano;
+    fflush(stderr);
+    if (GetConsoleMode(chyby, &rezim)) {
+        WriteConsoleW(chyby, slova, delka, &zapsano, nullptr);
+        return;
+    }
+    // Redirected, in the system's ANSI code page, as its programs write.
+    char bajty[2048];
+    int n = WideCharToMultiByte(CP_ACP, 0, slova, static_cast<int>(delka), bajty, sizeof bajty - 1,
+                                nullptr, nullptr);
+    fwrite(bajty, 1, static_cast<size_t>(n), stderr);
+}
+
+void nahradniJmeno(char *jmeno, size_t kapacita) {
+    // Windows leaves every text under the work file's name.
+    snprintf(jmeno, kapacita, "%s", kPracovniSoubor);
 }
 
 int prectiZnak(FILE *vstup) {

@@ -1,6 +1,7 @@
 // End-to-end runs of the built program with scripted input, compared byte for byte.
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -38,7 +39,11 @@ struct Case {
     std::string input;
     std::string output;
     Files after; // "<missing>" for a file that must not exist
+    // What standard error told, a line for each refusal, up to the system's words for the reason.
+    std::string told = "";
 };
+
+const std::string kNotLoaded = "Soubor nelze nacist\n";
 
 const std::string n99(99, 'n');
 
@@ -62,7 +67,20 @@ const Case kCases[] = {
          "Soubor nenalezen, nelze nacist soubor.\n" + M + kNothingYet + M + kEncodePrompt +
          "Soubor zakodovan\n" + M + kDecodePrompt + "Soubor nenalezen, nelze nacist soubor.\n" + M +
          listing(true, "f\"#\n") + M,
-     {{"a.txt", "f\"#\n"}}},
+     {{"a.txt", "f\"#\n"}},
+     kNotLoaded + kNotLoaded + kNotLoaded},
+    {"a name not found takes the rest of its line along, never run as commands",
+     {{"zadani.txt", "ahoj.\n"}},
+     "1 Ukol 2 zadani.txt\n3\n4\n",
+     M + kEncodePrompt + "Soubor nenalezen, nelze nacist soubor\n" + M + kNothingYet + M,
+     {{"zadani.txt", "ahoj.\n"}},
+     kNotLoaded},
+    {"a refusal is told, the dialogue as designed",
+     {{"a.txt", "abc"}, {"codedText.txt", "<dir>"}},
+     "1 a.txt\n3\n4\n",
+     M + kEncodePrompt + M + listing(true, "f\"#") + M,
+     {{"a.txt", "abc"}},
+     "Soubor zustal beze zmeny a text nebylo kam ulozit\n"},
     {"a name is cut at white space",
      {{"my", "abc"}, {"my file.txt", "abc"}},
      "1 my file.txt\n4\n",
@@ -91,7 +109,8 @@ const Case kCases[] = {
      "1 d\n2 p\n4\n",
      M + kEncodePrompt + "Soubor nenalezen, nelze nacist soubor\n" + M + kDecodePrompt +
          "Soubor nenalezen, nelze nacist soubor.\n" + M,
-     {{"codedText.txt", "<missing>"}}},
+     {{"codedText.txt", "<missing>"}},
+     kNotLoaded + kNotLoaded},
     {"end of input at the choice", {}, "3", M + kNothingYet + M, {}},
     {"end of input at the name", {}, "1 ", M + kEncodePrompt, {}},
     {"end of input after an invalid token", {}, "abc", M + kInvalid + M, {}},
@@ -111,6 +130,11 @@ void expectDialog(const Case &c, std::string (*onDisk)(const std::string &)) {
     RunResult run = runSifrovac(dir.path(), asText(c.input));
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, asText(c.output));
+    std::string told;
+    std::istringstream lines(run.errors);
+    for (std::string line; std::getline(lines, line);)
+        told += line.substr(0, line.find(": ")) + "\n";
+    EXPECT_EQ(told, c.told) << run.errors;
     for (const auto &[name, content] : c.after)
         EXPECT_EQ(readFile(dir / name), content == "<missing>" ? content : onDisk(content)) << name;
 }
@@ -134,6 +158,13 @@ std::string notFoundEach(const std::vector<std::string> &names) {
     for (size_t i = 0; i < names.size(); ++i)
         output += kEncodePrompt + "Soubor nenalezen, nelze nacist soubor\n" + M;
     return output;
+}
+
+std::string notLoadedEach(const std::vector<std::string> &names) {
+    std::string told;
+    for (size_t i = 0; i < names.size(); ++i)
+        told += kNotLoaded;
+    return told;
 }
 
 std::string encodeEach(const std::vector<std::string> &names) {
@@ -174,7 +205,8 @@ const Case kWindowsCases[] = {
      {{"d", "<dir>"}, {"p", "<fifo>"}},
      encodeEach(kDevices),
      notFoundEach(kDevices),
-     {{"codedText.txt", "<missing>"}}},
+     {{"codedText.txt", "<missing>"}},
+     notLoadedEach(kDevices)},
     {"names with a backslash, a slash and a letter of the ANSI code page",
      {{"sub", "<dir>"}, {"sub/b.txt", "abc"}, {"sub/c.txt", "abc"}, {"\u00fakol.txt", "abc"}},
      "1 sub\\b.txt\n1 sub/c.txt\n1 \xFAkol.txt\n4\n",

@@ -160,7 +160,8 @@ int runSeconds() {
     return seconds;
 }
 
-pid_t startProgram(const char *const *argv, int in, int out, const std::string &dir, uid_t uid) {
+pid_t startProgram(const char *const *argv, int in, int out, const std::string &dir, uid_t uid,
+                   int err) {
 #ifdef SIFROVAC_WINE
     prepareWine();
 #endif
@@ -177,7 +178,9 @@ pid_t startProgram(const char *const *argv, int in, int out, const std::string &
     const unsigned seconds = static_cast<unsigned>(runSeconds());
     pid_t pid = fork();
     if (pid != 0) return pid;
-    if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || !changeDirectory(where.data())) _exit(126);
+    if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || (err >= 0 && dup2(err, 2) < 0) ||
+        !changeDirectory(where.data()))
+        _exit(126);
     if (uid != static_cast<uid_t>(-1) && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
     alarm(seconds);
     execvp(args[0], const_cast<char *const *>(args.data()));
@@ -192,15 +195,17 @@ StartedRun startSifrovac(const std::string &dir, const std::string &input, uid_t
     writeFile(run.io + "/in", input);
     int in = open((run.io + "/in").c_str(), O_RDONLY | O_CLOEXEC);
     int out = open((run.io + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (in < 0 || out < 0) throw std::runtime_error("scratch files in " + run.io);
+    int err = open((run.io + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (in < 0 || out < 0 || err < 0) throw std::runtime_error("scratch files in " + run.io);
     std::vector<const char *> argv;
     for (const std::string &word : wrapper)
         argv.push_back(word.c_str());
     argv.push_back(programFor(uid));
     argv.push_back(nullptr);
-    run.pid = startProgram(argv.data(), in, out, dir, uid);
+    run.pid = startProgram(argv.data(), in, out, dir, uid, err);
     close(in);
     close(out);
+    close(err);
     return run;
 }
 
@@ -223,7 +228,8 @@ RunResult finishSifrovac(const StartedRun &run, int seconds) {
         pause = std::min(pause * 2, std::chrono::microseconds(10000));
     }
     RunResult result{readFile(run.io + "/out"),
-                     WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), hung};
+                     WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), hung,
+                     readFile(run.io + "/err")};
     std::error_code ignored;
     std::filesystem::remove_all(run.io, ignored);
     return result;
@@ -325,6 +331,24 @@ std::string namesBesides(const std::string &dir, const std::string &except) {
 
 } // namespace
 
+namespace {
+
+const std::string kToldUnsure =
+    "Novy text stoji pod jmenem souboru, ale nelze potvrdit, ze je trvale na disku";
+const std::string kToldInWorkFile = "Soubor zustal beze zmeny, text je v souboru codedText.txt";
+const std::string kToldNowhere = "Soubor zustal beze zmeny a text nebylo kam ulozit";
+const std::string kToldNotLoaded = "Soubor nelze nacist";
+
+} // namespace
+
+std::string told(const RunResult &run) {
+    std::string line = run.errors;
+    if (line.empty()) return "";
+    const size_t end = line.find('\n');
+    if (end != line.npos && end + 1 != line.size()) return "more than one line: " + line;
+    return line.substr(0, std::min(line.find(": "), end));
+}
+
 std::string endOf(const RunResult &run, const std::string &target, const std::string &cwd,
                   const std::string &guarded, const std::string &plain,
                   const std::string &encoded) {
@@ -341,6 +365,15 @@ std::string endOf(const RunResult &run, const std::string &target, const std::st
     if (said && !changed) return "the success line, and the file as it was";
     if (changed && text != encoded) return "the file holds " + text;
     const std::string own = "600 " + std::to_string(geteuid()) + ":" + std::to_string(getegid());
+    // What a run must tell of the file it did not replace, and of where the text is.
+    const std::string toldNow = told(run);
+    const bool found = run.output.find(asText("Soubor nenalezen")) == std::string::npos;
+    const std::string toldDue = said || run.mute                ? ""
+                                : !found                        ? kToldNotLoaded
+                                : changed                       ? kToldUnsure
+                                : readFile(work) != "<missing>" ? kToldInWorkFile
+                                                                : kToldNowhere;
+    if (toldNow != toldDue) return "told \"" + run.errors + "\" where \"" + toldDue + "\" was due";
     if (changed && said && left.rfind(".codedText.txt.", 0) == 0 && left.find(' ') == left.npos &&
         protectionOf(cwd + "/" + left) == own)
         return "replaced, a temporary name left";

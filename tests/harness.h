@@ -41,6 +41,8 @@ struct RunResult {
     std::string output; // everything written to standard output
     int status;         // the exit status, or 128 + the signal that ended the run
     bool hung = false;  // it had not ended in the time given, and was killed
+    std::string errors; // everything written to standard error
+    bool mute = false;  // could tell nothing: ended by a signal on purpose, or every write failed
 };
 
 #ifdef SIFROVAC_WINE
@@ -87,7 +89,7 @@ std::string asText(const std::string &lf);
 // the given descriptors as standard input and output, in `dir` (of any depth), as the user `uid`
 // when one is given; one that hangs is killed after a while.
 pid_t startProgram(const char *const *argv, int in, int out, const std::string &dir,
-                   uid_t uid = static_cast<uid_t>(-1));
+                   uid_t uid = static_cast<uid_t>(-1), int err = -1);
 
 // Runs the built sifrovac in `dir` (of any depth) with `input` as standard input and standard
 // output captured, as the user `uid` when one is given; a run that hangs is killed after 20
@@ -131,10 +133,15 @@ std::string namesIn(const std::string &dir);
 //   "replaced, a temporary name left"
 //               as "replaced", but the run's hidden temporary name in `cwd` could not be removed:
 //               it is its user's alone, and the next run there removes it, as after a SIGKILL.
-// The run ended as a dialogue does, and nothing else is left in either directory; else what broke
-// the promise.
+// The run ended as a dialogue does, nothing else is left in either directory, and standard error
+// told what became of the file and the text, in one line (see told), or nothing after a success or
+// a signal; else what broke the promise.
 std::string endOf(const RunResult &run, const std::string &target, const std::string &cwd,
                   const std::string &guarded, const std::string &plain, const std::string &encoded);
+
+// The Czech words a run's one line on standard error starts with, up to the reason, which is the
+// system's; "" where it wrote nothing.
+std::string told(const RunResult &run);
 
 // The system's own user nobody, as which runs are made that must not have root's powers.
 inline constexpr uid_t kNobody = 65534;

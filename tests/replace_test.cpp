@@ -412,6 +412,16 @@ TEST_P(Replace, NeverLosesTheUsersFileNorItsProtection) {
                   "600 " + std::to_string(self ? geteuid() : uid) + ":" +
                       std::to_string(self ? getegid() : uid));
     }
+    // What the run told on standard error is what it left.
+    const std::string user = std::to_string(uid == static_cast<uid_t>(-1) ? geteuid() : uid);
+    std::string due = c.said != nullptr ? "Soubor nelze nacist" : "";
+    if (!c.replaced && c.said == nullptr)
+        due = readFile(dir / "codedText.txt") == asText(kEncoded)
+                  ? "Soubor zustal beze zmeny, text je v souboru codedText.txt"
+              : readFile(dir / ("codedText.txt." + user)) == kEncoded
+                  ? "Soubor zustal beze zmeny, text je v souboru codedText.txt." + user
+                  : "Soubor zustal beze zmeny a text nebylo kam ulozit";
+    EXPECT_EQ(told(run), due) << run.errors;
     c.check(dir);
 }
 
