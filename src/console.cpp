@@ -2,11 +2,16 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 
 #include "buffers.h"
 #include "os.h"
 
 namespace {
+
+// The most of a line a name is looked for in: far more than a name may hold, so that a longer one
+// is told from one that fits.
+constexpr int kDelkaRadkuNazvu = 4 * kDelkaNazvu;
 
 // White space as the C locale's isspace has it, whatever the user's locale.
 bool jeMezera(int c) {
@@ -31,6 +36,52 @@ void preskocSlovo(FILE *vstup, int c) {
     while (c != EOF && !jeMezera(c))
         c = prectiZnak(vstup);
     if (c != EOF) vratZnak(c, vstup);
+}
+
+// Reads the rest of a name in quotes, `uvozovka` being the one that opened it: up to the same
+// one, which goes too, and what follows stays in the input. A quote never closed on its line takes
+// the line along, itself part of the name.
+Cteni prectiVUvozovkach(FILE *vstup, int uvozovka, char *nazev) {
+    char radek[kDelkaRadkuNazvu];
+    int delka = 0;
+    int c = prectiZnak(vstup);
+    for (; c != EOF && c != uvozovka && c != '\n'; c = prectiZnak(vstup))
+        if (delka < kDelkaRadkuNazvu - 1) radek[delka++] = static_cast<char>(c);
+    if (c != uvozovka) {
+        memmove(radek + 1, radek, static_cast<size_t>(delka));
+        radek[0] = static_cast<char>(uvozovka);
+        delka = std::min(delka + 1, kDelkaRadkuNazvu - 1);
+        while (delka > 0 && jeMezera(radek[delka - 1]))
+            --delka;
+    }
+    if (delka > kNejdelsiNazev) {
+        nazev[0] = '\0';
+        return c == uvozovka ? Cteni::prilisDlouhe : Cteni::celyRadek;
+    }
+    memcpy(nazev, radek, static_cast<size_t>(delka));
+    nazev[delka] = '\0';
+    if (memchr(nazev, '\0', static_cast<size_t>(delka)) != nullptr) return Cteni::neplatne;
+    return c == uvozovka ? Cteni::precteno : Cteni::celyRadek;
+}
+
+// Reads the rest of the line of the first word `nazev`, `c` the white space after it: where
+// something stands under the whole line, trimmed, and it is not too long, that is the name;
+// else the first word stays the name. Either way the line is taken along.
+Cteni prectiRadek(FILE *vstup, int c, char *nazev) {
+    char radek[kDelkaRadkuNazvu];
+    int delka = static_cast<int>(strlen(nazev));
+    memcpy(radek, nazev, static_cast<size_t>(delka));
+    bool nul = false;
+    for (; c != EOF && c != '\n'; c = prectiZnak(vstup)) {
+        nul = nul || c == '\0';
+        if (delka < kDelkaRadkuNazvu - 1) radek[delka++] = static_cast<char>(c);
+    }
+    while (delka > 0 && jeMezera(radek[delka - 1]))
+        --delka;
+    radek[delka] = '\0';
+    if (!nul && delka <= kNejdelsiNazev && existuje(radek))
+        memcpy(nazev, radek, static_cast<size_t>(delka) + 1);
+    return Cteni::celyRadek;
 }
 
 } // namespace
@@ -59,6 +110,7 @@ Cteni prectiVolbu(FILE *vstup, int *volba) {
 Cteni prectiNazev(FILE *vstup, char *nazev) {
     int c = preskocMezery(vstup);
     if (c == EOF) return Cteni::konec;
+    if (c == '"' || c == '\'') return prectiVUvozovkach(vstup, c, nazev);
     int delka = 0;
     bool nul = false;
     for (; c != EOF && !jeMezera(c); c = prectiZnak(vstup)) {
@@ -70,8 +122,9 @@ Cteni prectiNazev(FILE *vstup, char *nazev) {
         nul = nul || c == '\0';
         nazev[delka++] = static_cast<char>(c);
     }
-    if (c != EOF) vratZnak(c, vstup);
     nazev[delka] = '\0';
+    if (!nul && (c == ' ' || c == '\t') && !existuje(nazev)) return prectiRadek(vstup, c, nazev);
+    if (c != EOF) vratZnak(c, vstup);
     return nul ? Cteni::neplatne : Cteni::precteno;
 }
 

@@ -181,7 +181,7 @@ int main() {
                 konec = zpracuj(prikaz, obsahSouboru, nazevSouboru);
             if (konec == Konec::nahrazen || konec == Konec::nezmenen || konec == Konec::nejisty)
                 priznak = volba;
-            if (konec == Konec::nenalezen) zahodRadek(stdin);
+            if (konec == Konec::nenalezen && nazev != Cteni::celyRadek) zahodRadek(stdin);
         } else if (cteni == Cteni::precteno && volba == 3) {
             vypisPamet(priznak, obsahSouboru[0]);
         } else {

@@ -74,6 +74,9 @@ Selhani prectiSoubor(const char *nazev, CilovySoubor *cil);
 // most; the signals or console events that end a run wait for it to finish.
 Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka);
 
+// Whether something stands under the typed name, as the system finds it (a file, a folder, ...).
+bool existuje(const char *nazev);
+
 // Writes to standard error the system's own words for its error `chyba` (errno, GetLastError), in
 // the user's language where the system has it: on Linux as the environment's locale gives them, to
 // a Windows console as their characters, whatever its code page.

@@ -701,6 +701,11 @@ Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka) {
     return ulozeni.jak == Nahrazeni::nezmenen ? prac.ponechej(ulozeni.proc) : ulozeni;
 }
 
+bool existuje(const char *nazev) {
+    struct stat st;
+    return stat(nazev, &st) == 0;
+}
+
 void zapisChybu(int chyba) {
     // Where the environment names no locale the system has, in its own C locale's words.
     static const locale_t mistni = [] {

@@ -965,6 +965,12 @@ Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka) {
     return ulozeni.jak == Nahrazeni::nezmenen ? prac.ponechej(ulozeni.proc) : ulozeni;
 }
 
+bool existuje(const char *nazev) {
+    wchar_t siroky[kNejdelsiCesta];
+    return sirokyNazev(nazev, siroky, kNejdelsiCesta) && !jeZarizeni(siroky) &&
+           GetFileAttributesW(siroky) != INVALID_FILE_ATTRIBUTES;
+}
+
 void zapisChybu(int chyba) {
     wchar_t slova[512];
     DWORD delka = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 #include "harness.h"
 
@@ -67,25 +68,52 @@ struct NameCase {
     const char *what;
     std::string input, name, rest; // `name`: what the buffer holds after the read, whatever it gave
     Cteni result;
+    std::vector<std::string> files = {}; // what stands in the current directory
 };
 
 const NameCase kNameCases[] = {
     {"a name between white space", " a.txt\n3\n", "a.txt", "\n3\n", Cteni::precteno},
-    {"a name with a space", "my file.txt\n", "my", " file.txt\n", Cteni::precteno},
+    {"a first word that names a file, before more words",
+     "my file.txt\n",
+     "my",
+     " file.txt\n",
+     Cteni::precteno,
+     {"my", "my file.txt"}},
+    {"a whole line that names a file, its first word none",
+     "my file.txt \r\n4\n",
+     "my file.txt",
+     "4\n",
+     Cteni::celyRadek,
+     {"my file.txt"}},
+    {"words that name nothing take their line along",
+     "Ukol 2 zadani.txt\n4\n",
+     "Ukol",
+     "4\n",
+     Cteni::celyRadek,
+     {"zadani.txt"}},
+    {"a name in double quotes", "\"my file.txt\" 4\n", "my file.txt", " 4\n", Cteni::precteno},
+    {"a name in single quotes", "'/home/jana/my file.txt'\n", "/home/jana/my file.txt", "\n",
+     Cteni::precteno},
+    {"a quote never closed", "\"my file\n4\n", "\"my file", "4\n", Cteni::celyRadek},
     {"a line end of a script edited on Windows", "a.txt\r\n4\r\n", "a.txt", "\r\n4\r\n",
      Cteni::precteno},
     {"empty lines first", "\n\n  x", "x", "", Cteni::precteno},
     {"99 characters", n99 + "\n", n99, "\n", Cteni::precteno},
     {"100 characters, the last a digit", n99 + "4\n", "", "\n", Cteni::prilisDlouhe},
     {"103 characters and a choice", n99 + ".bak 4", "", " 4", Cteni::prilisDlouhe},
+    {"100 characters in quotes", "\"" + n99 + "4\" 4", "", " 4", Cteni::prilisDlouhe},
     {"no input", "", "unchanged", "", Cteni::konec},
     {"only white space", "\t\n ", "unchanged", "", Cteni::konec},
 };
 
 class Name : public testing::TestWithParam<NameCase> {};
 
-TEST_P(Name, IsReadAsPercent99sOrRefusedWholeWhenLonger) {
+TEST_P(Name, IsReadAsPercent99sOrWholeOrRefusedWholeWhenLonger) {
     const NameCase &c = GetParam();
+    TempDir dir;
+    WorkingDirectory cwd(dir.path());
+    for (const std::string &file : c.files)
+        writeFile(dir / file, "");
     char name[100] = "unchanged";
     auto [result, rest] = readFrom(c.input, [&](FILE *in) { return prectiNazev(in, name); });
     EXPECT_EQ(result, c.result);

@@ -219,8 +219,8 @@ INSTANTIATE_TEST_SUITE_P(Routes, EveryFailedCall, testing::ValuesIn(kFaultRoutes
 
 // The listing (command 3) on a console shows a Czech text's letters, whatever the console's code
 // page: a text in UTF-8, and one in the ANSI code page (1250 in a Czech system, as Wine makes it in
-// cs_CZ.UTF-8); and a Czech name typed there is that file's. The console is Wine's on a tmux
-// pane, read back as the pane shows it.
+// cs_CZ.UTF-8); and a Czech name with spaces typed there is that file's. The console is Wine's on a
+// tmux pane, read back as the pane shows it.
 struct ConsoleCase {
     const char *what;
     std::string bytes;
@@ -234,7 +234,7 @@ const ConsoleCase kConsoleCases[] = {
      "ST \xC3\x9A"
      "KOL, \xC4\x8C"
      "TVRTEK.\r\n",
-     "\xC3\xBAkol-m\xC5\xAF.txt"},
+     "\xC3\xBAkol pro m\xC5\xAF.txt"},
     {"a text in code page 1250", "P\xD8"
                                  "E\xC8\xCD"
                                  "ST \xDA"
