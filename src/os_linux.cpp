@@ -69,18 +69,6 @@ Selhani zapisVse(int fd, const char *data, size_t delka) {
     return {};
 }
 
-// Copies the whole of `z`, from its start, to the end of `kam`.
-Selhani zkopiruj(int z, int kam) {
-    if (lseek(z, 0, SEEK_SET) != 0) return selhalo("lseek");
-    char blok[1 << 16];
-    for (;;) {
-        size_t n;
-        if (Selhani s = prectiVse(z, blok, sizeof blok, &n)) return s;
-        if (n == 0) return {};
-        if (Selhani s = zapisVse(kam, blok, n)) return s;
-    }
-}
-
 // ---- Finding the named file
 
 bool stejny(const struct stat &a, const struct stat &b) {
@@ -243,6 +231,18 @@ unsigned nahodne() {
     return static_cast<unsigned>(ted.tv_nsec) * 2654435761u ^ static_cast<unsigned>(ted.tv_sec);
 }
 
+// Whether the call that failed just now failed because its file system keeps no such thing: a
+// FAT volume keeps no modes or owners (through FUSE: ENOSYS), one without them no ACLs.
+bool nedrziTo() {
+    return errno == ENOSYS || errno == EOPNOTSUPP;
+}
+
+// Gives the open file `fd` the permission bits `rezim`. Where its file system keeps none, every
+// file there has those the volume gives it, and none can be given: that is no failure.
+Selhani dejRezim(int fd, mode_t rezim) {
+    return fchmod(fd, rezim) == 0 || nedrziTo() ? Selhani{} : selhalo("fchmod");
+}
+
 // A temporary name in a directory, which its holder removes when it goes, unless the name was
 // let go (pust): renamed into the named file's place, say. The directory is borrowed from one who
 // outlives the holder.
@@ -333,7 +333,7 @@ class NovySoubor {
             (void)acl_set_fd(fd, jenVlastnik);
             acl_free(jenVlastnik);
         }
-        return fchmod(fd, 0600) == 0 ? Selhani{} : selhalo("fchmod");
+        return dejRezim(fd, 0600);
     }
 };
 
@@ -382,7 +382,8 @@ Selhani zkopirujAtributy(int z, const char *jmena, ssize_t delka, int kam) {
 // both be given, or an ACL or a user attribute cannot: the file would change hands or lose what
 // guards it. A file system that keeps no ACLs or attributes is no failure.
 Selhani prevezmiOchranu(int puvodni, const struct stat &st, int novy) {
-    if (fchown(novy, st.st_uid, st.st_gid) != 0) return selhalo("fchown");
+    // Where the file system keeps no owners, every file there is the volume's, the new one too.
+    if (fchown(novy, st.st_uid, st.st_gid) != 0 && !nedrziTo()) return selhalo("fchown");
     // An access ACL is an extended attribute too: a file with none has nothing more to give, and
     // neither has a file system that keeps none.
     char jmena[1 << 16];
@@ -394,7 +395,7 @@ Selhani prevezmiOchranu(int puvodni, const struct stat &st, int novy) {
             return selhalo("perm_copy_fd");
     }
     // A change of owner clears the set-user-ID and set-group-ID bits, so the mode comes last.
-    return fchmod(novy, st.st_mode & 07777) == 0 ? Selhani{} : selhalo("fchmod");
+    return dejRezim(novy, st.st_mode & 07777);
 }
 
 // Takes back from the file `fd` what prevezmiOchranu gave it: the owner and group it was made with,
@@ -406,9 +407,11 @@ Selhani vratOchranu(int fd, uid_t vlastnik, gid_t skupina) {
     for (ssize_t i = 0; i < delka; i += static_cast<ssize_t>(strlen(jmena + i)) + 1)
         (void)fremovexattr(fd, jmena + i);
     struct stat st;
-    if (fchmod(fd, 0600) != 0) return selhalo("fchmod");
+    const bool rezimy = fchmod(fd, 0600) == 0;
+    if (!rezimy && !nedrziTo()) return selhalo("fchmod");
     if (fstat(fd, &st) != 0) return selhalo("fstat");
-    return st.st_uid == vlastnik && (st.st_mode & 07777) == 0600 &&
+    // (A file system that keeps no modes gives the file what it gives every file there.)
+    return (st.st_uid == vlastnik || !rezimy) && ((st.st_mode & 07777) == 0600 || !rezimy) &&
                    fgetxattr(fd, "system.posix_acl_access", nullptr, 0) < 0
                ? Selhani{}
                : Selhani{"its owner's alone", 0};
@@ -432,12 +435,13 @@ Ulozeni prejmenuj(DocasneJmeno *jmeno, const CilovySoubor *cil, int fd) {
     return {proc ? Nahrazeni::nejisty : Nahrazeni::nahrazen, Misto::nikde, proc};
 }
 
-// A copy of the work file `fd`, made beside the named file with its protections, takes its place,
-// as mv does.
-Ulozeni nahradKopii(int fd, const CilovySoubor *cil) {
+// A copy of the work file, its text written anew from memory beside the named file with that
+// file's protections, takes its place, as mv does. (Not read back from the work file: some file
+// systems, fusefat among them, read a file written through the same descriptor as zeros.)
+Ulozeni nahradKopii(const char *text, long delka, const CilovySoubor *cil) {
     NovySoubor kopie(cil->adresar);
     Selhani proc = kopie.vytvor([&](int novy) {
-        if (Selhani s = zkopiruj(fd, novy)) return s;
+        if (Selhani s = zapisVse(novy, text, static_cast<size_t>(delka))) return s;
         return prevezmiOchranu(cil->soubor, cil->nacteny, novy);
     });
     // Unnamed where the system allows it, it needs a name to be renamed from.
@@ -515,7 +519,7 @@ class PracovniSoubor {
     PracovniSoubor(const Tah &tah, const CilovySoubor *cil) : tah_(tah), vedle_(cil->adresar) {}
 
     Selhani zapis(const char *text, long delka);
-    Ulozeni nahrad(const CilovySoubor *cil);
+    Ulozeni nahrad(const CilovySoubor *cil, const char *text, long delka);
     Ulozeni ponechej(Selhani proc);
 
   private:
@@ -550,7 +554,7 @@ Selhani PracovniSoubor::zapis(const char *text, long delka) {
     return {};
 }
 
-Ulozeni PracovniSoubor::nahrad(const CilovySoubor *cil) {
+Ulozeni PracovniSoubor::nahrad(const CilovySoubor *cil, const char *text, long delka) {
     // The user's own file, reached by that name or the same file under it, is never an earlier
     // run's work file to be taken away.
     struct stat st, pracovni;
@@ -573,10 +577,10 @@ Ulozeni PracovniSoubor::nahrad(const CilovySoubor *cil) {
         if (Selhani s = prevezmiOchranu(cil->soubor, cil->nacteny, soubor_.fd))
             return {Nahrazeni::nezmenen, Misto::nikde, s};
         ulozeni = vedle_.zkus([&](const char *j) { return pripoj(soubor_.fd, cil->adresar, j); })
-                      ? nahradKopii(soubor_.fd, cil)
+                      ? nahradKopii(text, delka, cil)
                       : prejmenuj(&vedle_, cil, soubor_.fd);
     } else {
-        ulozeni = nahradKopii(soubor_.fd, cil);
+        ulozeni = nahradKopii(text, delka, cil);
     }
     // An earlier run's work file, which this run's text would have overwritten, goes too.
     if (ulozeni.jak == Nahrazeni::nahrazen && tah_.drzi() && !mistoUzivatele_)
@@ -697,7 +701,7 @@ Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka) {
     Tah tah;
     PracovniSoubor prac(tah, cil);
     if (Selhani s = prac.zapis(text, delka)) return {Nahrazeni::nezmenen, Misto::nikde, s};
-    Ulozeni ulozeni = prac.nahrad(cil);
+    Ulozeni ulozeni = prac.nahrad(cil, text, delka);
     return ulozeni.jak == Nahrazeni::nezmenen ? prac.ponechej(ulozeni.proc) : ulozeni;
 }
 

@@ -110,6 +110,30 @@ std::string coarseTimes() {
     return mount.dir;
 }
 
+// A FAT32 volume, as a USB stick is, through Debian's fusefat (this kernel may have no vfat),
+// mounted for the test process; "" where it cannot be mounted. It keeps no modes or owners.
+std::string fatVolume() {
+    static struct Mount {
+        std::string dir;
+        Mount() {
+            char pattern[] = "/tmp/sifrovac-fat-XXXXXX";
+            if (geteuid() != 0 || access("/dev/fuse", F_OK) != 0 || !mkdtemp(pattern)) return;
+            const std::string base = pattern;
+            if (system(("truncate -s 40M " + base + ".img && mkfs.vfat -F 32 " + base +
+                        ".img >/dev/null 2>&1 && fusefat -o rw+ " + base + ".img " + base +
+                        " >/dev/null 2>&1")
+                           .c_str()) == 0)
+                dir = base;
+            else
+                rmdir(base.c_str());
+        }
+        ~Mount() {
+            if (!dir.empty()) (void)!system(("umount " + dir + " && rm -rf " + dir + "*").c_str());
+        }
+    } mount;
+    return mount.dir;
+}
+
 // Writes a.txt again at the start of the next second, so that its load and another program's save
 // soon after share one time stamp.
 void rewriteAtTheTopOfASecond(const TempDir &d) {
@@ -363,6 +387,9 @@ const Case kCases[] = {
          },
      .asNobody = true,
      .needs = {.posix = true, .root = true}},
+    {.what = "a file on a FAT32 stick, the current directory there too",
+     .needs = {},
+     .scratch = fatVolume},
     {.what = "a read-only file is left (Wine maps missing write bits to the read-only attribute)",
      .setUp = [](const TempDir &d) { chmod((d / "a.txt").c_str(), 0444); },
      .replaced = false,
