@@ -671,8 +671,12 @@ Ulozeni prejmenuj(NovySoubor *soubor, const CilovySoubor *cil, Stav *stav, ULONG
     if (!proc && !zkopirujProudy(cil->cesta, soubor->jmeno)) proc = selhalo("FindFirstStreamW");
     if (!proc && !SetFileInformationByHandle(novy, FileBasicInfo, &jen, sizeof jen))
         proc = selhalo("SetFileInformationByHandle");
-    if (!proc && !jeBezeZmeny(cil)) proc = kZmenen;
+    // Before every try: a program that saves the file while a scanner holds it keeps its save.
     if (!proc && sOpakovanim(konec, [&] {
+                     if (!jeBezeZmeny(cil)) {
+                         proc = kZmenen;
+                         return Pokus::selhal;
+                     }
                      Pokus pokus = prejmenujPresHandle(novy, cil->cesta, true);
                      if (pokus != Pokus::hotovo) proc = selhalo("SetFileInformationByHandle");
                      return pokus;
