@@ -231,7 +231,7 @@ bool sirokyNazev(const char *nazev, wchar_t *siroky, int kapacita) {
 // Whether the typed name is a device's, which is never opened at all (a named pipe would take the
 // open for a client, a serial port would toggle its lines): a \\.\ path, a \\?\ path but a
 // drive's or a share's, or a DOS device's name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9,
-// CONIN$, CONOUT$), with any extension, in any folder.
+// CONIN$, CONOUT$, and COM¹ to COM³, LPT¹ to LPT³), with any extension, in any folder.
 bool jeZarizeni(const wchar_t *nazev) {
     auto zacina = [&](const wchar_t *s) { return _wcsnicmp(nazev, s, wcslen(s)) == 0; };
     if (zacina(L"\\\\.\\") || zacina(L"//./") || zacina(L"\\??\\")) return true;
@@ -245,9 +245,11 @@ bool jeZarizeni(const wchar_t *nazev) {
         --delka;
     for (const wchar_t *zarizeni : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
         if (wcslen(zarizeni) == delka && _wcsnicmp(posledni, zarizeni, delka) == 0) return true;
+    // (The superscript digits 1 to 3 name the same ports, as Windows reads them.)
     return delka == 4 &&
            (_wcsnicmp(posledni, L"COM", 3) == 0 || _wcsnicmp(posledni, L"LPT", 3) == 0) &&
-           posledni[3] >= L'1' && posledni[3] <= L'9';
+           ((posledni[3] >= L'1' && posledni[3] <= L'9') || posledni[3] == L'\u00B9' ||
+            posledni[3] == L'\u00B2' || posledni[3] == L'\u00B3');
 }
 
 // How one try at a file went, told by the try itself from the call's last error.
@@ -656,13 +658,16 @@ Ulozeni prejmenuj(NovySoubor *soubor, const CilovySoubor *cil, Stav *stav, ULONG
     *stav = Stav::prevzal;
     Selhani proc = prevezmiOchranu(puvodni, novy, &prava, &popis, &druh);
     if (!proc && prava == nullptr) *stav = Stav::zapsan;
-    // Of the attributes, those a program may set (read-only, hidden, system, archive, not indexed)
-    // go before the rename, checked, after the named streams (which a read-only file takes no
-    // more); the others (compression, encryption, sparse, a reparse point) are the file system's.
+    // Of the attributes, those a program may set (read-only, hidden, system, archive, not indexed,
+    // and a cloud file's pinned or unpinned, as attrib +P and +U set them) go before the rename,
+    // checked, after the named streams (which a read-only file takes no more); the others
+    // (compression, encryption, sparse, a reparse point) are the file system's.
+    constexpr DWORD kPripnuty = 0x00080000, kOdepnuty = 0x00100000; // FILE_ATTRIBUTE_(UN)PINNED
     FILE_BASIC_INFO jen{};
     jen.FileAttributes = cil->stav.atributy &
                          (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                          FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+                          FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | kPripnuty |
+                          kOdepnuty);
     if (jen.FileAttributes == 0) jen.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     // The named file must not be open here when the rename replaces it.
     CloseHandle(puvodni);

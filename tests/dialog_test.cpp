@@ -194,7 +194,8 @@ const std::string kFullCrLf = fullCrLf('a'), kFullCrLfEncoded = fullCrLf('f');
 
 const std::vector<std::string> kDevices = {
     "CON",      "nul",    "NUL.txt", "PRN", "aux", "COM1",       "com9",        "LPT1",
-    "lpt9.log", "CONIN$", "conout$", "d",   "p",   "\\\\.\\nul", "sub\\con.txt"};
+    "lpt9.log", "CONIN$", "conout$", "d",   "p",   "\\\\.\\nul", "sub\\con.txt", "COM\xB2",
+    "lpt\xB3.log"};
 
 // File contents here are the bytes on disk.
 const Case kWindowsCases[] = {
@@ -211,10 +212,10 @@ const Case kWindowsCases[] = {
          "Soubor je prilis dlouhy, nelze nacist soubor\n" + M,
      {{"fits", kFullCrLfEncoded}, {"over", kFullCrLf + "a"}}},
     {"devices, a directory and a FIFO are not files",
-     {{"d", "<dir>"}, {"p", "<fifo>"}},
+     {{"d", "<dir>"}, {"p", "<fifo>"}, {"COM\u00b2", "abc"}, {"lpt\u00b3.log", "abc"}},
      encodeEach(kDevices),
      notFoundEach(kDevices),
-     {{"codedText.txt", "<missing>"}},
+     {{"codedText.txt", "<missing>"}, {"COM\u00b2", "abc"}, {"lpt\u00b3.log", "abc"}},
      notLoadedEach(kDevices)},
     {"names with a backslash, a slash and a letter of the ANSI code page",
      {{"sub", "<dir>"}, {"sub/b.txt", "abc"}, {"sub/c.txt", "abc"}, {"\u00fakol.txt", "abc"}},
