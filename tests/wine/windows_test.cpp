@@ -219,8 +219,8 @@ INSTANTIATE_TEST_SUITE_P(Routes, EveryFailedCall, testing::ValuesIn(kFaultRoutes
 
 // The listing (command 3) on a console shows a Czech text's letters, whatever the console's code
 // page: a text in UTF-8, and one in the ANSI code page (1250 in a Czech system, as Wine makes it in
-// cs_CZ.UTF-8); and a Czech name with spaces typed there is that file's. The console is Wine's on a
-// tmux pane, read back as the pane shows it.
+// cs_CZ.UTF-8); a Czech name with spaces typed there is that file's, and a name not found is told
+// there. The console is Wine's on a tmux pane, read back as the pane shows it.
 struct ConsoleCase {
     const char *what;
     std::string bytes;
@@ -257,7 +257,7 @@ TEST_P(ListingOnAConsole, ShowsTheLetters) {
                               program() + "; sleep 60'";
     ASSERT_EQ(system(start.c_str()), 0);
     std::string shown;
-    for (const std::string &keys : {"1 "s + GetParam().name, "3"s}) {
+    for (const std::string &keys : {"1 nic.txt"s, "1 "s + GetParam().name, "3"s}) {
         std::this_thread::sleep_for(std::chrono::seconds(6));
         (void)!system(("tmux send-keys -t " + session + " '" + keys + "' Enter").c_str());
     }
@@ -272,6 +272,12 @@ TEST_P(ListingOnAConsole, ShowsTheLetters) {
     (void)!system(("tmux kill-session -t " + session).c_str());
     EXPECT_NE(shown.find("P\u0158E\u010C\u00CDST \u00DAKOL; \u010CTVRTEK="), std::string::npos)
         << shown;
+    // A name not found is told on the console too, in the system's words.
+    const std::string prefix = "Soubor nelze nacist: ";
+    const size_t told = shown.find(prefix), step = shown.find(" (CreateFileW)", told);
+    ASSERT_NE(told, std::string::npos) << shown;
+    ASSERT_NE(step, std::string::npos) << shown;
+    EXPECT_GT(step, told + prefix.size()) << "no words of the system's: " << shown;
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, ListingOnAConsole, testing::ValuesIn(kConsoleCases), ByWhat());
