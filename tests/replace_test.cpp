@@ -388,7 +388,6 @@ const Case kCases[] = {
      .asNobody = true,
      .needs = {.posix = true, .root = true}},
     {.what = "a file on a FAT32 stick, the current directory there too",
-     .needs = {},
      .scratch = fatVolume},
     {.what = "a read-only file is left (Wine maps missing write bits to the read-only attribute)",
      .setUp = [](const TempDir &d) { chmod((d / "a.txt").c_str(), 0444); },
