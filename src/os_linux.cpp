@@ -711,11 +711,12 @@ bool existuje(const char *nazev) {
 }
 
 void zapisChybu(int chyba) {
-    // Where the environment names no locale the system has, in its own C locale's words.
-    static const locale_t mistni = [] {
-        locale_t l = newlocale(LC_CTYPE_MASK | LC_MESSAGES_MASK, "", static_cast<locale_t>(0));
-        return l != static_cast<locale_t>(0) ? l : duplocale(LC_GLOBAL_LOCALE);
-    }();
+    // Where the environment names no locale the system has, in its own C locale's words. (Made
+    // once, by hand: a static's guarded initialization would load the C++ runtime at every start.)
+    static locale_t mistni = static_cast<locale_t>(0);
+    if (mistni == static_cast<locale_t>(0))
+        mistni = newlocale(LC_CTYPE_MASK | LC_MESSAGES_MASK, "", static_cast<locale_t>(0));
+    if (mistni == static_cast<locale_t>(0)) mistni = duplocale(LC_GLOBAL_LOCALE);
     fputs(strerror_l(chyba, mistni), stderr);
 }
 
