@@ -377,6 +377,20 @@ Selhani zkopirujAtributy(int z, const char *jmena, ssize_t delka, int kam) {
     return {};
 }
 
+// Gives `novy` the Windows attributes of `puvodni` (hidden, system, ...) where its file system
+// keeps them, as ntfs-3g shows an NTFS volume's, by a name it never lists. A file Windows marks
+// read-only is left, as Windows itself leaves it.
+Selhani prevezmiAtributyWindows(int puvodni, int novy) {
+    unsigned char atributy[4];
+    const ssize_t n = fgetxattr(puvodni, "system.ntfs_attrib_be", atributy, sizeof atributy);
+    if (n < 0) return errno == ENODATA || nedrziTo() ? Selhani{} : selhalo("fgetxattr");
+    if (n != sizeof atributy) return {};
+    if ((atributy[3] & 0x01) != 0) return {"read-only", 0};
+    return fsetxattr(novy, "system.ntfs_attrib_be", atributy, sizeof atributy, 0) == 0
+               ? Selhani{}
+               : selhalo("fsetxattr");
+}
+
 // Gives `novy` what `puvodni` (whose status is `st`) has besides its content: owner and group,
 // permission bits, access ACL and extended attributes. Fails where the owner and group cannot
 // both be given, or an ACL or a user attribute cannot: the file would change hands or lose what
@@ -385,15 +399,17 @@ Selhani prevezmiOchranu(int puvodni, const struct stat &st, int novy) {
     // Where the file system keeps no owners, every file there is the volume's, the new one too.
     if (fchown(novy, st.st_uid, st.st_gid) != 0 && !nedrziTo()) return selhalo("fchown");
     // An access ACL is an extended attribute too: a file with none has nothing more to give, and
-    // neither has a file system that keeps none.
+    // neither has a file system that keeps none. (ntfs-3g lists none, but has the ACL by name.)
     char jmena[1 << 16];
     ssize_t delka = flistxattr(puvodni, jmena, sizeof jmena);
     if (delka < 0 && errno != ENOTSUP) return selhalo("flistxattr");
-    if (delka > 0) {
+    if (delka > 0)
         if (Selhani s = zkopirujAtributy(puvodni, jmena, delka, novy)) return s;
-        if (perm_copy_fd(nullptr, puvodni, nullptr, novy, nullptr) != 0 && errno != ENOTSUP)
-            return selhalo("perm_copy_fd");
-    }
+    const bool acl = delka > 0 || fgetxattr(puvodni, "system.posix_acl_access", nullptr, 0) >= 0;
+    if (!acl && errno != ENODATA && !nedrziTo()) return selhalo("fgetxattr");
+    if (acl && perm_copy_fd(nullptr, puvodni, nullptr, novy, nullptr) != 0 && errno != ENOTSUP)
+        return selhalo("perm_copy_fd");
+    if (Selhani s = prevezmiAtributyWindows(puvodni, novy)) return s;
     // A change of owner clears the set-user-ID and set-group-ID bits, so the mode comes last.
     return dejRezim(novy, st.st_mode & 07777);
 }
@@ -504,6 +520,45 @@ class Tah {
 
 // ---- The work file
 
+// Whether the file system of the open file `fd`, which has mode 0600, keeps the modes it is given;
+// a FAT or exFAT volume gives every file the same, whatever a chmod says. Leaves it 0600.
+bool drziRezimy(int fd) {
+    struct stat st;
+    const bool drzi = fchmod(fd, 0400) == 0 && fstat(fd, &st) == 0 && (st.st_mode & 07777) == 0400;
+    return fchmod(fd, 0600) == 0 && drzi;
+}
+
+// Whether the current directory holds an entry spelled exactly as the work file's name. (Where
+// names ignore case, the work file's name also finds the user's CodedText.TXT.)
+bool jeTakNapsan() {
+    int d = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d < 0) return false;
+    bool nalezen = false;
+    alignas(struct dirent64) char blok[1 << 14];
+    for (ssize_t n; !nalezen && (n = getdents64(d, blok, sizeof blok)) > 0;)
+        for (ssize_t i = 0; !nalezen && i < n;) {
+            const auto *zaznam = reinterpret_cast<const struct dirent64 *>(blok + i);
+            i += zaznam->d_reclen;
+            nalezen = strcmp(zaznam->d_name, kPracovniSoubor) == 0;
+        }
+    close(d);
+    return nalezen;
+}
+
+// Whether the work file's place in the current directory is a run's to take: free, or holding a
+// work file that a run left there, as a run leaves it: a regular file spelled as the work file's
+// name, this user's, with one name, mode 0600 and no ACL, on a file system that keeps modes (as
+// the new work file `fd` shows) and so tells it from any other. Anything else is the user's.
+bool jeMistoBehu(const CilovySoubor *cil, int fd) {
+    struct stat st;
+    if (cil->pracovniMistoNaCeste) return false;
+    if (fstatat(AT_FDCWD, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+    return !stejny(st, cil->nacteny) && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+           st.st_nlink == 1 && (st.st_mode & 07777) == 0600 &&
+           getxattr(kPracovniSoubor, "system.posix_acl_access", nullptr, 0) < 0 && drziRezimy(fd) &&
+           jeTakNapsan();
+}
+
 // One run's work file in the current directory, from its writing to the end of its replacement.
 // It goes down this drawing; from `zapsan` or `prevzal` a text that did not take the named file's
 // place is left (ponechej), with its protections taken back from `prevzal`.
@@ -533,9 +588,8 @@ class PracovniSoubor {
     // once linked, cannot be linked again when its last name is gone.
     DocasneJmeno vedle_;
     Stav stav_ = Stav::zapsan;
-    bool mistoUzivatele_ =
-        false;           // the work file's place holds the user's own file, or a link to it
-    uid_t vlastnik_ = 0; // its owner and group when it was made
+    bool mistoBehu_ = false; // the work file's place is free, or holds a run's work file
+    uid_t vlastnik_ = 0;     // its owner and group when it was made
     gid_t skupina_ = 0;
 };
 
@@ -555,12 +609,10 @@ Selhani PracovniSoubor::zapis(const char *text, long delka) {
 }
 
 Ulozeni PracovniSoubor::nahrad(const CilovySoubor *cil, const char *text, long delka) {
-    // The user's own file, reached by that name or the same file under it, is never an earlier
-    // run's work file to be taken away.
-    struct stat st, pracovni;
-    mistoUzivatele_ = cil->pracovniMistoNaCeste ||
-                      (fstatat(AT_FDCWD, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                       stejny(st, cil->nacteny));
+    // Only a run's work file is ever taken away from the work file's place, never the user's
+    // own file, under whatever spelling.
+    struct stat pracovni;
+    mistoBehu_ = jeMistoBehu(cil, soubor_.fd);
     // A file that this user may not write is left alone, and so is one that changed since it was
     // read, which prejmenuj finds out at the last moment.
     if (fstat(soubor_.fd, &pracovni) != 0)
@@ -583,7 +635,7 @@ Ulozeni PracovniSoubor::nahrad(const CilovySoubor *cil, const char *text, long d
         ulozeni = nahradKopii(text, delka, cil);
     }
     // An earlier run's work file, which this run's text would have overwritten, goes too.
-    if (ulozeni.jak == Nahrazeni::nahrazen && tah_.drzi() && !mistoUzivatele_)
+    if (ulozeni.jak == Nahrazeni::nahrazen && tah_.drzi() && mistoBehu_)
         unlinkat(AT_FDCWD, kPracovniSoubor, 0);
     return ulozeni;
 }
@@ -594,9 +646,17 @@ Ulozeni PracovniSoubor::nahrad(const CilovySoubor *cil, const char *text, long d
 // `nahradit`.
 Selhani PracovniSoubor::pojmenujJako(const char *nazev, bool nahradit) {
     if (soubor_.jmeno.drzi()) {
-        if (renameat2(AT_FDCWD, soubor_.jmeno.jmeno(), AT_FDCWD, nazev,
-                      nahradit ? 0 : RENAME_NOREPLACE) != 0)
-            return selhalo("renameat2");
+        const char *z = soubor_.jmeno.jmeno();
+        if (renameat2(AT_FDCWD, z, AT_FDCWD, nazev, nahradit ? 0 : RENAME_NOREPLACE) != 0) {
+            // A file system that cannot rename without replacing (FAT and exFAT through FUSE)
+            // gives a free name to a run that holds the lock, which no other run then takes.
+            struct stat st;
+            if (errno != EINVAL || nahradit || !tah_.drzi()) return selhalo("renameat2");
+            if (fstatat(AT_FDCWD, nazev, &st, AT_SYMLINK_NOFOLLOW) == 0)
+                return {"renameat2", EEXIST};
+            if (errno != ENOENT) return selhalo("fstatat");
+            if (renameat(AT_FDCWD, z, AT_FDCWD, nazev) != 0) return selhalo("renameat");
+        }
         soubor_.jmeno.pust();
         return {};
     }
@@ -609,8 +669,7 @@ Selhani PracovniSoubor::pojmenujJako(const char *nazev, bool nahradit) {
 // takes the name from an earlier run's work file, a run without it only a free name. Where the
 // name is not the run's to take, the work file's name with the user's number after it.
 Misto PracovniSoubor::pojmenuj(Selhani *proc) {
-    if (!(*proc = pojmenujJako(kPracovniSoubor, tah_.drzi() && !mistoUzivatele_)))
-        return Misto::pracovni;
+    if (!(*proc = pojmenujJako(kPracovniSoubor, tah_.drzi() && mistoBehu_))) return Misto::pracovni;
     char nahradni[sizeof kPracovniSoubor + 16];
     nahradniJmeno(nahradni, sizeof nahradni);
     return !(*proc = pojmenujJako(nahradni, true)) ? Misto::nahradni : Misto::nikde;

@@ -179,12 +179,6 @@ bool jeBezeZmeny(const CilovySoubor *cil) {
            nyni.zmeneno == cil->stav.zmeneno;
 }
 
-// Whether the file `cil` names stands in the work file's place: the user named the work file.
-bool jeNaMistePracovnihoSouboru(const CilovySoubor *cil) {
-    StavSouboru tam;
-    return stavCesty(kPracovniSouborW, &tam) && stejny(tam, cil->stav);
-}
-
 // Whether the file open as `h` is the one at `cesta`.
 bool jeTam(HANDLE h, const wchar_t *cesta) {
     StavSouboru otevreny, tam;
@@ -664,10 +658,10 @@ Ulozeni prejmenuj(NovySoubor *soubor, const CilovySoubor *cil, Stav *stav, ULONG
     // (compression, encryption, sparse, a reparse point) are the file system's.
     constexpr DWORD kPripnuty = 0x00080000, kOdepnuty = 0x00100000; // FILE_ATTRIBUTE_(UN)PINNED
     FILE_BASIC_INFO jen{};
-    jen.FileAttributes = cil->stav.atributy &
-                         (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                          FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | kPripnuty |
-                          kOdepnuty);
+    jen.FileAttributes =
+        cil->stav.atributy &
+        (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+         FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | kPripnuty | kOdepnuty);
     if (jen.FileAttributes == 0) jen.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     // The named file must not be open here when the rename replaces it.
     CloseHandle(puvodni);
@@ -802,6 +796,69 @@ class Tah {
 
 // ---- The work file
 
+// The last part of the user's SID (the relative ID: 1001 for a local account, say), which names
+// a text left beside the work file; 0 where it cannot be had.
+unsigned long cisloUzivatele() {
+    HANDLE token;
+    alignas(TOKEN_USER) unsigned char uzivatel[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD delka;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
+    const bool ok = GetTokenInformation(token, TokenUser, uzivatel, sizeof uzivatel, &delka);
+    CloseHandle(token);
+    PSID sid = reinterpret_cast<TOKEN_USER *>(uzivatel)->User.Sid;
+    return ok && *GetSidSubAuthorityCount(sid) > 0
+               ? *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1u)
+               : 0;
+}
+
+// The work file's name, a dot and the user's number, in UTF-16.
+bool nahradniJmenoW(wchar_t *jmeno, size_t kapacita) {
+    return swprintf(jmeno, kapacita, L"%ls.%lu", kPracovniSouborW, cisloUzivatele()) > 0;
+}
+
+// Whether the open files `a` and `b` have the same owner and the same access rights of their own,
+// which a file system that keeps none (FAT) cannot tell.
+bool stejnaOchrana(HANDLE a, HANDLE b) {
+    PSID vlastnik[2];
+    PACL prava[2];
+    PSECURITY_DESCRIPTOR popis[2] = {};
+    SECURITY_INFORMATION druh[2];
+    bool stejna = pravaSouboru(a, &vlastnik[0], &prava[0], &popis[0], &druh[0]) &&
+                  pravaSouboru(b, &vlastnik[1], &prava[1], &popis[1], &druh[1]) &&
+                  vlastnik[0] != nullptr && vlastnik[1] != nullptr &&
+                  EqualSid(vlastnik[0], vlastnik[1]) && stejnaPrava(prava[0], prava[1]) &&
+                  druh[0] == druh[1];
+    for (PSECURITY_DESCRIPTOR p : popis)
+        if (p != nullptr) LocalFree(p);
+    return stejna;
+}
+
+// Whether the work file's place in the current directory is a run's to take: free, or holding a
+// work file that a run left there, as a run leaves it: spelled as the work file's name (every
+// spelling of a name finds the same file), with no attribute a user gives, one name, and the
+// owner and access rights of this run's own work file `vlastni`. Anything else is the user's.
+bool jeMistoBehu(const CilovySoubor *cil, HANDLE vlastni) {
+    WIN32_FIND_DATAW nalez;
+    HANDLE hledani = FindFirstFileW(kPracovniSouborW, &nalez);
+    if (hledani == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    FindClose(hledani);
+    constexpr DWORD kUzivatelovy = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                   FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY |
+                                   FILE_ATTRIBUTE_REPARSE_POINT;
+    if (wcscmp(nalez.cFileName, kPracovniSouborW) != 0 ||
+        (nalez.dwFileAttributes & kUzivatelovy) != 0)
+        return false;
+    HANDLE h = CreateFileW(kPracovniSouborW, READ_CONTROL | FILE_READ_ATTRIBUTES, kSdileniVse,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    StavSouboru st;
+    const bool behu = GetFileInformationByHandle(h, &info) && info.nNumberOfLinks == 1 &&
+                      stav(h, &st) && !stejny(st, cil->stav) && stejnaOchrana(h, vlastni);
+    CloseHandle(h);
+    return behu;
+}
+
 // One run's work file in the current directory, ".codedText.txt.PID-N", from its writing to the
 // end of its replacement. It goes down this drawing; from `zapsan` or `prevzal` a text that did
 // not take the named file's place is left (ponechej), with its rights taken back from `prevzal`.
@@ -834,7 +891,7 @@ class PracovniSoubor {
     wchar_t jmeno_[kDelkaJmena] = {};
     NovySoubor soubor_;
     Stav stav_ = Stav::zapsan;
-    bool mistoUzivatele_ = false; // the work file's place holds the user's own file
+    bool mistoBehu_ = false; // the work file's place is free, or holds a run's work file
     // Its own owner and access rights, given back should its text stay.
     PSECURITY_DESCRIPTOR vlastniPrava_ = nullptr;
 };
@@ -857,7 +914,7 @@ Selhani PracovniSoubor::zapis(const CilovySoubor *cil, const char *text, long de
 }
 
 Ulozeni PracovniSoubor::nahrad(const CilovySoubor *cil) {
-    mistoUzivatele_ = jeNaMistePracovnihoSouboru(cil);
+    mistoBehu_ = jeMistoBehu(cil, soubor_.h);
     // A file that changed since it was read is left alone; prejmenuj looks again at the last
     // moment.
     if (!jeBezeZmeny(cil)) return {Nahrazeni::nezmenen, Misto::nikde, kZmenen};
@@ -872,25 +929,35 @@ Ulozeni PracovniSoubor::nahrad(const CilovySoubor *cil) {
 
 // Leaves the text, which did not take the named file's place for `proc`, under the work file's
 // name, its owner's alone and with no attributes: a run that holds the mutex takes the name from
-// an earlier run's work file. Where it cannot be made its owner's alone, or named, it goes.
+// an earlier run's work file. Where the name is not the run's to take, under the user's own name
+// beside it (nahradniJmeno). Where it cannot be made its owner's alone, or named, it goes.
 Ulozeni PracovniSoubor::ponechej(Selhani proc) {
     const Ulozeni nikde = {Nahrazeni::nezmenen, Misto::nikde, proc};
     if (stav_ == Stav::prevzal && !vratOchranu(soubor_.h, vlastniPrava_)) return nikde;
-    wchar_t cesta[kNejdelsiCesta];
-    DWORD delka = GetFullPathNameW(kPracovniSouborW, kNejdelsiCesta, cesta, nullptr);
-    const bool nahradit = tah_.drzi() && !mistoUzivatele_;
-    if (delka == 0 || delka >= kNejdelsiCesta || !soubor_.odznac()) return nikde;
+    if (!soubor_.odznac()) return nikde;
     obycejny(soubor_.h);
     // An earlier codedText.txt that a virus scanner or the indexer holds for a moment is waited
     // for.
-    if (sOpakovanim(tah_.konec + kCekaniNaPonechaniMs, [&] {
-            return prejmenujPresHandle(soubor_.h, cesta, nahradit);
-        }) != Pokus::hotovo)
-        return nikde;
+    auto pojmenuj = [&](const wchar_t *nazev, bool nahradit) {
+        wchar_t cesta[kNejdelsiCesta];
+        DWORD delka = GetFullPathNameW(nazev, kNejdelsiCesta, cesta, nullptr);
+        return delka != 0 && delka < kNejdelsiCesta &&
+               sOpakovanim(tah_.konec + kCekaniNaPonechaniMs, [&] {
+                   return prejmenujPresHandle(soubor_.h, cesta, nahradit);
+               }) == Pokus::hotovo;
+    };
+    wchar_t nahradni[sizeof kPracovniSoubor + 16];
+    Misto misto = Misto::pracovni;
+    if (!pojmenuj(kPracovniSouborW, tah_.drzi() && mistoBehu_)) {
+        misto = Misto::nahradni;
+        if (!nahradniJmenoW(nahradni, sizeof nahradni / sizeof *nahradni) ||
+            !pojmenuj(nahradni, true))
+            return nikde;
+    }
     // Named, it stays, even where the flush of its new name fails.
     soubor_.ponech();
     FlushFileBuffers(soubor_.h);
-    return {Nahrazeni::nezmenen, Misto::pracovni, proc};
+    return {Nahrazeni::nezmenen, misto, proc};
 }
 
 // ---- The console
@@ -1007,8 +1074,7 @@ void zapisChybu(int chyba) {
 }
 
 void nahradniJmeno(char *jmeno, size_t kapacita) {
-    // Windows leaves every text under the work file's name.
-    snprintf(jmeno, kapacita, "%s", kPracovniSoubor);
+    snprintf(jmeno, kapacita, "%s.%lu", kPracovniSoubor, cisloUzivatele());
 }
 
 int prectiZnak(FILE *vstup) {

@@ -198,8 +198,10 @@ TEST(Concurrency, RunsEndedAtAnyMomentLeaveTheFileWholeAndNothingBehind) {
         std::string text = asText(textOf(static_cast<int>(seed)));
         writeFile(dir / "f", text);
         for (int kill = 0; kill < kKills; ++kill) {
-            // An earlier run's work file is taken over without a second, temporary name.
+            // An earlier run's work file, as a run leaves it, is taken over without a second,
+            // temporary name.
             writeFile(dir / "codedText.txt", "stale");
+            chmod((dir / "codedText.txt").c_str(), 0600);
             StartedRun run = startSifrovac(dir.path(), "1 f\n4\n");
             std::this_thread::sleep_for(std::chrono::microseconds(random() % course));
             const int signal = signals[static_cast<size_t>(kill) % signals.size()];

@@ -1,4 +1,5 @@
 // The user's file is either intact or replaced by its transformed text, never lost.
+#include <acl/libacl.h>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -110,28 +111,71 @@ std::string coarseTimes() {
     return mount.dir;
 }
 
-// A FAT32 volume, as a USB stick is, through Debian's fusefat (this kernel may have no vfat),
-// mounted for the test process; "" where it cannot be mounted. It keeps no modes or owners.
+// A volume as users keep files on, made in an image by `make` and mounted by `mount` (IMG and DIR
+// stand for the image and the mount point) through FUSE, since this kernel may have no vfat,
+// exFAT or NTFS: mounted for the test process, "" where it cannot be.
+class FuseVolume {
+  public:
+    FuseVolume(const std::string &make, const std::string &mount) {
+        char pattern[] = "/tmp/sifrovac-volume-XXXXXX";
+        if (geteuid() != 0 || access("/dev/fuse", F_OK) != 0 || !mkdtemp(pattern)) return;
+        const std::string base = pattern;
+        auto fill = [&](std::string command) {
+            for (auto [from, to] : {std::pair{"IMG", base + ".img"}, std::pair{"DIR", base}})
+                for (size_t at; (at = command.find(from)) != std::string::npos;)
+                    command.replace(at, 3, to);
+            return command;
+        };
+        if (system(("truncate -s 40M " + base + ".img && " + fill(make) + " >/dev/null 2>&1 && " +
+                    fill(mount) + " >/dev/null 2>&1")
+                       .c_str()) == 0)
+            dir = base;
+        else
+            (void)!system(("rm -rf " + base + "*").c_str());
+    }
+    ~FuseVolume() {
+        // (A loop device that the mount needed goes with it.)
+        if (!dir.empty())
+            (void)!system(("umount " + dir + " && { losetup -j " + dir + ".img | cut -d: -f1 | " +
+                           "xargs -r losetup -d; rm -rf " + dir + "*; }")
+                              .c_str());
+    }
+    std::string dir;
+};
+
+// A FAT32 USB stick (fusefat): it keeps no modes or owners.
 std::string fatVolume() {
-    static struct Mount {
-        std::string dir;
-        Mount() {
-            char pattern[] = "/tmp/sifrovac-fat-XXXXXX";
-            if (geteuid() != 0 || access("/dev/fuse", F_OK) != 0 || !mkdtemp(pattern)) return;
-            const std::string base = pattern;
-            if (system(("truncate -s 40M " + base + ".img && mkfs.vfat -F 32 " + base +
-                        ".img >/dev/null 2>&1 && fusefat -o rw+ " + base + ".img " + base +
-                        " >/dev/null 2>&1")
-                           .c_str()) == 0)
-                dir = base;
-            else
-                rmdir(base.c_str());
-        }
-        ~Mount() {
-            if (!dir.empty()) (void)!system(("umount " + dir + " && rm -rf " + dir + "*").c_str());
-        }
-    } mount;
-    return mount.dir;
+    static FuseVolume volume("mkfs.vfat -F 32 IMG", "fusefat -o rw+ IMG DIR");
+    return volume.dir;
+}
+
+// An exFAT USB stick (exfat-fuse): names ignore case, and each spelling has an inode of its own.
+std::string exfatVolume() {
+    static FuseVolume volume("mkfs.exfat IMG", "mount.exfat-fuse $(losetup -f --show IMG) DIR");
+    return volume.dir;
+}
+
+// A Windows partition (ntfs-3g), with POSIX ACLs; and one whose names ignore case, as Windows
+// has them (lowntfs-3g).
+std::string ntfsVolume() {
+    static FuseVolume volume("mkntfs -F -Q IMG", "ntfs-3g -o acl IMG DIR");
+    return volume.dir;
+}
+std::string ntfsIgnoringCase() {
+    static FuseVolume volume("mkntfs -F -Q IMG", "lowntfs-3g -o ignore_case IMG DIR");
+    return volume.dir;
+}
+
+// The Windows attributes of a file on NTFS, as ntfs-3g shows them (big-endian), or -1.
+long ntfsAttributes(const std::string &path) {
+    unsigned char a[4];
+    if (getxattr(path.c_str(), "system.ntfs_attrib_be", a, sizeof a) != sizeof a) return -1;
+    return static_cast<long>(a[0]) << 24 | a[1] << 16 | a[2] << 8 | a[3];
+}
+
+void setNtfsAttributes(const std::string &path, unsigned char low) {
+    const unsigned char a[4] = {0, 0, 0, low};
+    ASSERT_EQ(setxattr(path.c_str(), "system.ntfs_attrib_be", a, sizeof a, 0), 0);
 }
 
 // Writes a.txt again at the start of the next second, so that its load and another program's save
@@ -189,18 +233,53 @@ void textInWorkFile(const TempDir &d) {
     EXPECT_EQ(readFile(d / "codedText.txt"), asText(kEncoded));
 }
 
+// The number a text left beside the work file is named after: the user's, or under Wine the last
+// part of the user's SID, which Wine makes S-1-5-21-0-0-0-1000.
+std::string userNumber(uid_t uid = geteuid()) {
+    return kWindows ? "1000" : std::to_string(uid);
+}
+
+// A file the run may not write, which an earlier run could not replace either: it left its text
+// in the work file, which then held something else.
+void aWorkFileLeftEarlier(const TempDir &d) {
+    if (kWindows)
+        chmod((d / "a.txt").c_str(), 0444);
+    else
+        rootsFile(d / "a.txt", 0444);
+    RunResult earlier = runSifrovac(d.path(), "1 a.txt\n4\n", kWindows ? -1 : ordinaryUser());
+    EXPECT_EQ(readFile(d / "codedText.txt"), asText(kEncoded)) << earlier.errors;
+    writeFile(d / "codedText.txt", asText("older text\n"));
+}
+void theWorkFileLeftEarlierReplaced(const TempDir &d) {
+    textInWorkFile(d);
+    EXPECT_EQ(namesIn(d.path()), "a.txt codedText.txt");
+}
+
+// The user's own notes under the work file's name, spelled `as`.
+constexpr char kNotes[] = "moje poznamky\n";
+auto notesAs(const char *as) {
+    return [as](const TempDir &d) { writeFile(d / as, kNotes); };
+}
+// They stay, and the text is beside them under the run's user's own name where it did not take
+// the named file's place.
+auto notesStayAs(const char *as, bool textBeside) {
+    return [as, textBeside](const TempDir &d) {
+        EXPECT_EQ(readFile(d / as), kNotes);
+        const std::string beside = "codedText.txt." + userNumber();
+        EXPECT_EQ(readFile(d / beside), textBeside ? asText(kEncoded) : "<missing>");
+    };
+}
+
 const Case kCases[] = {
     {.what = "a directory in the work file's place",
      .setUp = [](const TempDir &d) { fs::create_directory(d / "codedText.txt"); },
      .replaced = false,
      .check = [](const TempDir &d) { EXPECT_TRUE(fs::is_directory(d / "codedText.txt")); },
      .needs = {}},
-    {.what = "the work file's name a link to /dev/full",
+    {.what = "the work file's name a link to /dev/full, which is no run's to remove",
      .setUp = [](const TempDir &d) { fs::create_symlink("/dev/full", d / "codedText.txt"); },
      .check =
-         [](const TempDir &d) {
-             EXPECT_FALSE(fs::exists(fs::symlink_status(d / "codedText.txt")));
-         }},
+         [](const TempDir &d) { EXPECT_EQ(fs::read_symlink(d / "codedText.txt"), "/dev/full"); }},
     {.what = "a link planted in the work file's place",
      .setUp =
          [](const TempDir &d) {
@@ -274,7 +353,13 @@ const Case kCases[] = {
      .typed = "ro/a.txt",
      .target = "ro/a.txt",
      .replaced = false,
-     .check = textInWorkFile,
+     .check =
+         [](const TempDir &d) {
+             EXPECT_EQ(readFile(d / "codedText.txt"), "planted");
+             EXPECT_EQ(
+                 readFile(d / ("codedText.txt." + std::to_string(kRoot ? kNobody : geteuid()))),
+                 kEncoded);
+         },
      .asNobody = true},
     {.what = "another user's read-only file in a writable directory is left",
      .setUp = [](const TempDir &d) { rootsFile(d / "a.txt", 0444); },
@@ -296,7 +381,7 @@ const Case kCases[] = {
      .replaced = false,
      .check = textInWorkFile,
      .needs = {.posix = true, .acls = true},
-     .wrapper = injected("renameat", "error=EBUSY")},
+     .wrapper = injected("renameat", "error=EBUSY:when=1")},
     {.what = "another program writes the file while the run makes its text durable",
      .replaced = false,
      .check = textInWorkFile,
@@ -387,8 +472,98 @@ const Case kCases[] = {
          },
      .asNobody = true,
      .needs = {.posix = true, .root = true}},
-    {.what = "a file on a FAT32 stick, the current directory there too",
-     .scratch = fatVolume},
+    {.what = "a file on a FAT32 stick, the current directory there too", .scratch = fatVolume},
+    {.what = "the user's notes under the work file's name stay after another file is encoded",
+     .setUp = notesAs("codedText.txt"),
+     .check = notesStayAs("codedText.txt", false),
+     .needs = {}},
+    {.what = "the user's notes under the work file's name stay when a run leaves its text",
+     .setUp = notesAs("codedText.txt"),
+     .replaced = false,
+     .check = notesStayAs("codedText.txt", true),
+     .wrapper = injected("renameat", "error=EBUSY:when=1")},
+    {.what = "the user's notes under the work file's name stay when a read-only file is left",
+     .setUp =
+         [](const TempDir &d) {
+             notesAs("codedText.txt")(d);
+             chmod((d / "a.txt").c_str(), 0444);
+         },
+     .replaced = false,
+     .check = notesStayAs("codedText.txt", true),
+     .needs = {.wine = true}},
+    {.what = "the user's own read-only CodedText.TXT is left, the text beside it (Windows folds "
+             "case)",
+     .setUp =
+         [](const TempDir &d) {
+             fs::rename(d / "a.txt", d / "CodedText.TXT");
+             chmod((d / "CodedText.TXT").c_str(), 0444);
+         },
+     .typed = "CodedText.TXT",
+     .target = "CodedText.TXT",
+     .replaced = false,
+     .check =
+         [](const TempDir &d) {
+             EXPECT_EQ(readFile(d / ("codedText.txt." + userNumber())), asText(kEncoded));
+             EXPECT_EQ(namesIn(d.path()), "CodedText.TXT codedText.txt." + userNumber());
+         },
+     .needs = {.wine = true}},
+    {.what = "a work file an earlier run left is the next run's to replace",
+     .setUp = aWorkFileLeftEarlier,
+     .replaced = false,
+     .check = theWorkFileLeftEarlierReplaced,
+     .asNobody = true,
+     .needs = {.posix = true, .root = true}},
+    {.what = "a work file an earlier run left is the next run's to replace, on Windows",
+     .setUp = aWorkFileLeftEarlier,
+     .replaced = false,
+     .check = theWorkFileLeftEarlierReplaced,
+     .needs = {.wine = true}},
+    {.what = "the user's CodedText.TXT on an exFAT stick stays after another file is encoded",
+     .setUp = notesAs("CodedText.TXT"),
+     .check = notesStayAs("CodedText.TXT", false),
+     .scratch = exfatVolume},
+    {.what = "the user's CodedText.TXT on an exFAT stick stays when a run leaves its text",
+     .setUp = notesAs("CodedText.TXT"),
+     .replaced = false,
+     .check = notesStayAs("CodedText.TXT", true),
+     .wrapper = injected("renameat", "error=EBUSY:when=1"),
+     .scratch = exfatVolume},
+    {.what = "the user's own CODEDTEXT.TXT on an exFAT stick is encoded and kept",
+     .setUp = [](const TempDir &d) { fs::rename(d / "a.txt", d / "CODEDTEXT.TXT"); },
+     .typed = "CODEDTEXT.TXT",
+     .target = "CODEDTEXT.TXT",
+     .check = [](const TempDir &d) { EXPECT_EQ(namesIn(d.path()), "CODEDTEXT.TXT"); },
+     .scratch = exfatVolume},
+    {.what = "the user's CodedText.TXT in an NTFS folder that ignores case stays",
+     .setUp = notesAs("CodedText.TXT"),
+     .check = notesStayAs("CodedText.TXT", false),
+     .scratch = ntfsIgnoringCase},
+    {.what = "a file Windows marks read-only on NTFS is left",
+     .setUp = [](const TempDir &d) { setNtfsAttributes(d / "a.txt", 0x01); },
+     .replaced = false,
+     .check =
+         [](const TempDir &d) {
+             textInWorkFile(d);
+             EXPECT_EQ(ntfsAttributes(d / "a.txt") & 0x07, 0x01);
+         },
+     .scratch = ntfsVolume},
+    {.what = "hidden and system attributes and an ACL entry on NTFS stay",
+     .setUp =
+         [](const TempDir &d) {
+             setNtfsAttributes(d / "a.txt", 0x06);
+             setAcl(d / "a.txt", ACL_TYPE_ACCESS, kNobodyMayWrite);
+         },
+     .check =
+         [](const TempDir &d) {
+             EXPECT_EQ(ntfsAttributes(d / "a.txt") & 0x07, 0x06);
+             acl_t acl = acl_get_file((d / "a.txt").c_str(), ACL_TYPE_ACCESS);
+             char *text =
+                 acl != nullptr ? acl_to_any_text(acl, nullptr, ',', TEXT_NUMERIC_IDS) : nullptr;
+             EXPECT_STREQ(text, "user::rw-,user:65534:rw-,group::r--,mask::rw-,other::---");
+             acl_free(text);
+             acl_free(acl);
+         },
+     .scratch = ntfsVolume},
     {.what = "a read-only file is left (Wine maps missing write bits to the read-only attribute)",
      .setUp = [](const TempDir &d) { chmod((d / "a.txt").c_str(), 0444); },
      .replaced = false,
@@ -439,12 +614,12 @@ TEST_P(Replace, NeverLosesTheUsersFileNorItsProtection) {
                       std::to_string(self ? getegid() : uid));
     }
     // What the run told on standard error is what it left.
-    const std::string user = std::to_string(uid == static_cast<uid_t>(-1) ? geteuid() : uid);
+    const std::string user = userNumber(uid == static_cast<uid_t>(-1) ? geteuid() : uid);
     std::string due = c.said != nullptr ? "Soubor nelze nacist" : "";
     if (!c.replaced && c.said == nullptr)
         due = readFile(dir / "codedText.txt") == asText(kEncoded)
                   ? "Soubor zustal beze zmeny, text je v souboru codedText.txt"
-              : readFile(dir / ("codedText.txt." + user)) == kEncoded
+              : readFile(dir / ("codedText.txt." + user)) == asText(kEncoded)
                   ? "Soubor zustal beze zmeny, text je v souboru codedText.txt." + user
                   : "Soubor zustal beze zmeny a text nebylo kam ulozit";
     EXPECT_EQ(told(run), due) << run.errors;
@@ -505,7 +680,7 @@ TEST(Replace, ReplacesAFileWhoseAbsolutePathIsTooLong) {
         close(f);
     };
     write("a.txt", kPlain, 0640);
-    write("codedText.txt", "planted", 06777); // an old work file lends the new one nothing
+    write("codedText.txt", "planted", 06777); // no run's work file: it lends nothing and stays
     RunResult run = runSifrovac(deep, "1 a.txt\n4\n");
     EXPECT_NE(run.output.find("Soubor zakodovan\n"), std::string::npos);
     char back[64] = {};
@@ -515,7 +690,7 @@ TEST(Replace, ReplacesAFileWhoseAbsolutePathIsTooLong) {
     fstat(f, &st);
     EXPECT_EQ(back, kEncoded);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_NE(faccessat(fd, "codedText.txt", F_OK, AT_SYMLINK_NOFOLLOW), 0);
+    EXPECT_EQ(faccessat(fd, "codedText.txt", F_OK, AT_SYMLINK_NOFOLLOW), 0);
     close(f);
     close(fd);
     // Too deep for std::filesystem; rm walks it by descriptors.
