@@ -187,25 +187,59 @@ Selhani systemNajde(const char *nazev, const struct stat &st) {
 
 // ---- Making a new file durable
 
-// A run's temporary name, ".codedText.txt.PID.XXXXXX": its process tells one a killed run left.
-constexpr int kDelkaDocasneho = 40;
+// A run's temporary name, ".codedText.txt.MACHINE.PID.XXXXXX": its machine and process tell one
+// a killed run left.
+constexpr int kDelkaDocasneho = 48;
 
-// The process whose temporary name `jmeno` is, or -1 where it is none.
+// What tells this boot of this machine, and its process namespace, from any other whose runs may
+// share a directory (another machine on a network share, a container): the kernel's boot ID and
+// the namespace, folded into 32 bits (FNV-1a); 0 where they cannot be read. Read once a run.
+unsigned znackaStroje() {
+    static unsigned znacka = 0;
+    static bool precteno = false;
+    if (precteno) return znacka;
+    precteno = true;
+    char id[40];
+    int fd = open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+    const ssize_t n = fd >= 0 ? read(fd, id, sizeof id) : -1;
+    if (fd >= 0) close(fd);
+    struct stat ns;
+    if (n < 32 || stat("/proc/self/ns/pid", &ns) != 0) return znacka;
+    unsigned h = 2166136261u;
+    auto pridej = [&h](const void *data, size_t delka) {
+        for (size_t i = 0; i < delka; ++i)
+            h = (h ^ static_cast<const unsigned char *>(data)[i]) * 16777619u;
+    };
+    pridej(id, static_cast<size_t>(n));
+    pridej(&ns.st_dev, sizeof ns.st_dev);
+    pridej(&ns.st_ino, sizeof ns.st_ino);
+    znacka = h != 0 ? h : 1;
+    return znacka;
+}
+
+// The process whose temporary name `jmeno` is, where a run of this machine's boot and namespace
+// made it; else -1, as for any other name.
 long procesDocasneho(const char *jmeno) {
     constexpr size_t n = sizeof kPracovniSoubor - 1;
-    if (jmeno[0] != '.' || strncmp(jmeno + 1, kPracovniSoubor, n) != 0 || jmeno[n + 1] != '.' ||
-        isdigit(static_cast<unsigned char>(jmeno[n + 2])) == 0)
+    if (jmeno[0] != '.' || strncmp(jmeno + 1, kPracovniSoubor, n) != 0 || jmeno[n + 1] != '.')
         return -1;
+    const char *stroj = jmeno + n + 2;
     char *konec;
-    long pid = strtol(jmeno + n + 2, &konec, 10);
+    if (strspn(stroj, "0123456789abcdef") != 8 || stroj[8] != '.' ||
+        strtoul(stroj, nullptr, 16) != znackaStroje() ||
+        isdigit(static_cast<unsigned char>(stroj[9])) == 0)
+        return -1;
+    long pid = strtol(stroj + 9, &konec, 10);
     return *konec == '.' && strlen(konec + 1) == 6 && strspn(konec + 1, "0123456789abcdef") == 6
                ? pid
                : -1;
 }
 
 // Removes from `adresar` the temporary names of runs that were ended by force (SIGKILL, a power
-// cut) before they could remove them: those whose process no longer exists.
+// cut) before they could remove them: those of this machine whose process no longer exists.
+// Where the machine cannot be told, none: another machine's run may be using its name.
 void uklidPozustatky(int adresar) {
+    if (znackaStroje() == 0) return;
     int d = openat(adresar, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (d < 0) return;
     alignas(struct dirent64) char blok[1 << 14];
@@ -255,13 +289,14 @@ class DocasneJmeno {
         zahod();
     }
 
-    // Calls `pokus` with fresh names (".codedText.txt.PID.XXXXXX", short enough for any file
-    // system) until one is free, which the holder then holds; what killed runs left goes first.
+    // Calls `pokus` with fresh names (".codedText.txt.MACHINE.PID.XXXXXX", short enough for any
+    // file system) until one is free, which the holder then holds; what killed runs left goes
+    // first.
     template <typename Zkouska> Selhani zkus(Zkouska pokus) {
         uklidPozustatky(adresar_);
         Selhani proc = {"a free name", EEXIST};
         for (int i = 0; i < 100 && proc.chyba == EEXIST; ++i) {
-            snprintf(jmeno_, kDelkaDocasneho, ".%s.%ld.%06x", kPracovniSoubor,
+            snprintf(jmeno_, kDelkaDocasneho, ".%s.%08x.%ld.%06x", kPracovniSoubor, znackaStroje(),
                      static_cast<long>(getpid()), nahodne() & 0xFFFFFF);
             if (!(proc = pokus(jmeno_))) return {};
         }
