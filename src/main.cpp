@@ -107,9 +107,14 @@ void vysvetli(const Vysledek &vysledek) {
             fputs("Soubor zustal beze zmeny a text nebylo kam ulozit: ", stderr);
             break;
         }
-        if (vysledek.text == Misto::nahradni) nahradniJmeno(nahradni, sizeof nahradni);
-        fprintf(stderr, "Soubor zustal beze zmeny, text je v souboru %s: ",
-                vysledek.text == Misto::pracovni ? kPracovniSoubor : nahradni);
+        nahradniJmeno(nahradni, sizeof nahradni);
+        fprintf(stderr, "Soubor zustal beze zmeny, text je v souboru %s%s: ",
+                vysledek.text == Misto::pracovni || vysledek.text == Misto::pracovniVedle
+                    ? kPracovniSoubor
+                    : nahradni,
+                vysledek.text == Misto::pracovniVedle || vysledek.text == Misto::nahradniVedle
+                    ? " ve slozce souboru"
+                    : "");
         break;
     case Konec::nahrazen:
     case Konec::prilisDlouhy:

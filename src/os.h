@@ -11,7 +11,8 @@
 
 #include "buffers.h"
 
-// Every transformed text passes through this file in the current directory.
+// Every transformed text passes through this file in the current directory, or in the named
+// file's directory where the current one cannot take it.
 inline constexpr char kPracovniSoubor[] = "codedText.txt";
 
 // Why an operation did not do all it was asked: the step that failed, named as the system call or
@@ -46,6 +47,10 @@ enum class Misto {
     pracovni, // in the work file, kPracovniSoubor
     nahradni, // beside it, under the work file's name followed by a dot and the user's number,
               // where the work file's name was not the run's to take
+    // The same two in the named file's directory, where the current one could not take the work
+    // file (this user may not write it, or its volume is read-only or full).
+    pracovniVedle,
+    nahradniVedle,
 };
 
 // What nahradText did, and why, where it did not put the text in place.
@@ -68,10 +73,12 @@ Selhani prectiSoubor(const char *nazev, CilovySoubor *cil);
 // where that file is); the file keeps everything it had but its text, durably. The named file stays
 // as it was if this user may not write it or could not keep its owner, or if it is no longer the
 // file and content that were read; the text is then left under the work file's name, durably and
-// its owner's alone, or, where that name is not the run's to take (the user's own file, another
-// user's file, a run without its turn beside another), under the work file's name followed by a
-// dot and the user's number. Runs in one directory take turns at it, waiting a few seconds at
-// most; the signals or console events that end a run wait for it to finish.
+// its owner's alone, or, where that name is not the run's to take (anything but a work file a run
+// left there: the user's own file under any spelling, another user's file; a run without its turn
+// beside another), under the work file's name followed by a dot and the user's number. The work
+// file goes in the current directory, or where that cannot take it, in the named file's. Runs in
+// one directory take turns at it, waiting a few seconds at most; the signals or console events
+// that end a run wait for it to finish.
 Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka);
 
 // Whether something stands under the typed name, as the system finds it (a file, a folder, ...).

@@ -519,15 +519,15 @@ bool zamkni(int fd) {
     return true;
 }
 
-// A run's turn at the work file's place in the current directory, from the writing of its work
-// file to the end of its replacement: made, it waits a few seconds at most until no other run
+// A run's turn at the work file's place in its directory, from the writing of its work file to
+// the end of its replacement: made, it waits a few seconds at most until no other run
 // holds the place, then holds it (or goes on without it: where the directory cannot be read, or
 // another user holds it for longer than a run takes, the run keeps to names that no other run
 // uses), and defers the signals that end a run; gone, it lets both go.
 class Tah {
   public:
-    Tah() {
-        zamek_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    explicit Tah(int adresar) {
+        zamek_ = openat(adresar, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (zamek_ >= 0 && !zamkni(zamek_)) {
             close(zamek_);
             zamek_ = -1;
@@ -563,10 +563,10 @@ bool drziRezimy(int fd) {
     return fchmod(fd, 0600) == 0 && drzi;
 }
 
-// Whether the current directory holds an entry spelled exactly as the work file's name. (Where
+// Whether the directory `adresar` holds an entry spelled exactly as the work file's name. (Where
 // names ignore case, the work file's name also finds the user's CodedText.TXT.)
-bool jeTakNapsan() {
-    int d = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+bool jeTakNapsan(int adresar) {
+    int d = openat(adresar, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (d < 0) return false;
     bool nalezen = false;
     alignas(struct dirent64) char blok[1 << 14];
@@ -580,21 +580,28 @@ bool jeTakNapsan() {
     return nalezen;
 }
 
-// Whether the work file's place in the current directory is a run's to take: free, or holding a
+// Whether the work file's place in the directory `adresar` is a run's to take: free, or holding a
 // work file that a run left there, as a run leaves it: a regular file spelled as the work file's
 // name, this user's, with one name, mode 0600 and no ACL, on a file system that keeps modes (as
-// the new work file `fd` shows) and so tells it from any other. Anything else is the user's.
-bool jeMistoBehu(const CilovySoubor *cil, int fd) {
-    struct stat st;
+// the new work file `fd` there shows) and so tells it from any other. Anything else is the
+// user's.
+bool jeMistoBehu(int adresar, const CilovySoubor *cil, int fd) {
+    struct stat st, otevreny;
     if (cil->pracovniMistoNaCeste) return false;
-    if (fstatat(AT_FDCWD, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
-    return !stejny(st, cil->nacteny) && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
-           st.st_nlink == 1 && (st.st_mode & 07777) == 0600 &&
-           getxattr(kPracovniSoubor, "system.posix_acl_access", nullptr, 0) < 0 && drziRezimy(fd) &&
-           jeTakNapsan();
+    if (fstatat(adresar, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+    if (stejny(st, cil->nacteny) || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+        st.st_nlink != 1 || (st.st_mode & 07777) != 0600)
+        return false;
+    int tam =
+        openat(adresar, kPracovniSoubor, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const bool bezAcl = tam >= 0 && fstat(tam, &otevreny) == 0 && stejny(otevreny, st) &&
+                        fgetxattr(tam, "system.posix_acl_access", nullptr, 0) < 0;
+    if (tam >= 0) close(tam);
+    return bezAcl && drziRezimy(fd) && jeTakNapsan(adresar);
 }
 
-// One run's work file in the current directory, from its writing to the end of its replacement.
+// One run's work file in its directory (the current one, or else the named file's), from its
+// writing to the end of its replacement.
 // It goes down this drawing; from `zapsan` or `prevzal` a text that did not take the named file's
 // place is left (ponechej), with its protections taken back from `prevzal`.
 //
@@ -606,7 +613,8 @@ bool jeMistoBehu(const CilovySoubor *cil, int fd) {
 // protections back, and a failure can only leave it so, without the success line.
 class PracovniSoubor {
   public:
-    PracovniSoubor(const Tah &tah, const CilovySoubor *cil) : tah_(tah), vedle_(cil->adresar) {}
+    PracovniSoubor(const Tah &tah, const CilovySoubor *cil, int adresar)
+        : tah_(tah), adresar_(adresar), soubor_(adresar), vedle_(cil->adresar) {}
 
     Selhani zapis(const char *text, long delka);
     Ulozeni nahrad(const CilovySoubor *cil, const char *text, long delka);
@@ -618,7 +626,8 @@ class PracovniSoubor {
 
     enum class Stav { zapsan, prevzal };
     const Tah &tah_;
-    NovySoubor soubor_{AT_FDCWD};
+    const int adresar_; // the directory it is made in, borrowed: AT_FDCWD or the named file's
+    NovySoubor soubor_;
     // Its name beside the named file, which goes only once the text was left: an unnamed file,
     // once linked, cannot be linked again when its last name is gone.
     DocasneJmeno vedle_;
@@ -631,7 +640,7 @@ class PracovniSoubor {
 Selhani PracovniSoubor::zapis(const char *text, long delka) {
     // No work file can be written where a directory stands in its place.
     struct stat st;
-    if (fstatat(AT_FDCWD, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+    if (fstatat(adresar_, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
         return {"open", EISDIR};
     if (Selhani s = soubor_.vytvor([&](int novy) {
             if (Selhani z = zapisVse(novy, text, static_cast<size_t>(delka))) return z;
@@ -647,7 +656,7 @@ Ulozeni PracovniSoubor::nahrad(const CilovySoubor *cil, const char *text, long d
     // Only a run's work file is ever taken away from the work file's place, never the user's
     // own file, under whatever spelling.
     struct stat pracovni;
-    mistoBehu_ = jeMistoBehu(cil, soubor_.fd);
+    mistoBehu_ = jeMistoBehu(adresar_, cil, soubor_.fd);
     // A file that this user may not write is left alone, and so is one that changed since it was
     // read, which prejmenuj finds out at the last moment.
     if (fstat(soubor_.fd, &pracovni) != 0)
@@ -671,7 +680,7 @@ Ulozeni PracovniSoubor::nahrad(const CilovySoubor *cil, const char *text, long d
     }
     // An earlier run's work file, which this run's text would have overwritten, goes too.
     if (ulozeni.jak == Nahrazeni::nahrazen && tah_.drzi() && mistoBehu_)
-        unlinkat(AT_FDCWD, kPracovniSoubor, 0);
+        unlinkat(adresar_, kPracovniSoubor, 0);
     return ulozeni;
 }
 
@@ -682,22 +691,22 @@ Ulozeni PracovniSoubor::nahrad(const CilovySoubor *cil, const char *text, long d
 Selhani PracovniSoubor::pojmenujJako(const char *nazev, bool nahradit) {
     if (soubor_.jmeno.drzi()) {
         const char *z = soubor_.jmeno.jmeno();
-        if (renameat2(AT_FDCWD, z, AT_FDCWD, nazev, nahradit ? 0 : RENAME_NOREPLACE) != 0) {
+        if (renameat2(adresar_, z, adresar_, nazev, nahradit ? 0 : RENAME_NOREPLACE) != 0) {
             // A file system that cannot rename without replacing (FAT and exFAT through FUSE)
             // gives a free name to a run that holds the lock, which no other run then takes.
             struct stat st;
             if (errno != EINVAL || nahradit || !tah_.drzi()) return selhalo("renameat2");
-            if (fstatat(AT_FDCWD, nazev, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            if (fstatat(adresar_, nazev, &st, AT_SYMLINK_NOFOLLOW) == 0)
                 return {"renameat2", EEXIST};
             if (errno != ENOENT) return selhalo("fstatat");
-            if (renameat(AT_FDCWD, z, AT_FDCWD, nazev) != 0) return selhalo("renameat");
+            if (renameat(adresar_, z, adresar_, nazev) != 0) return selhalo("renameat");
         }
         soubor_.jmeno.pust();
         return {};
     }
-    if (nahradit && unlinkat(AT_FDCWD, nazev, 0) != 0 && errno != ENOENT)
+    if (nahradit && unlinkat(adresar_, nazev, 0) != 0 && errno != ENOENT)
         return selhalo("unlinkat");
-    return pripoj(soubor_.fd, AT_FDCWD, nazev);
+    return pripoj(soubor_.fd, adresar_, nazev);
 }
 
 // Gives the work file the work file's name, to leave its text there: a run that holds the lock
@@ -720,7 +729,7 @@ Ulozeni PracovniSoubor::ponechej(Selhani proc) {
     vedle_.zahod();
     if (misto == Misto::nikde) return {Nahrazeni::nezmenen, misto, proc};
     (void)fsync(soubor_.fd);
-    (void)zapisAdresar(AT_FDCWD, soubor_.fd);
+    (void)zapisAdresar(adresar_, soubor_.fd);
     return {Nahrazeni::nezmenen, misto, proc};
 }
 
@@ -735,6 +744,33 @@ bool terminalUtf8() {
     const char *sada = locale != nullptr ? strchr(locale, '.') : nullptr;
     return sada != nullptr &&
            (strncasecmp(sada + 1, "utf-8", 5) == 0 || strncasecmp(sada + 1, "utf8", 4) == 0);
+}
+
+// Whether a work file could not be written in a directory for a reason that another directory
+// may not share: no right to write there, a read-only or full volume.
+bool nelzeTamPsat(int chyba) {
+    return chyba == EACCES || chyba == EPERM || chyba == EROFS || chyba == ENOSPC ||
+           chyba == EDQUOT;
+}
+
+// Whether the directory `adresar` is the current one.
+bool jeAktualni(int adresar) {
+    struct stat a, b;
+    return fstat(adresar, &a) == 0 && stat(".", &b) == 0 && stejny(a, b);
+}
+
+// Puts the text in the place of the file `cil` holds through a work file in the directory
+// `adresar`, or leaves it there; `*zapsan` tells whether the work file could be written at all.
+// No other run's work file may come between this one's writing and its replacement.
+Ulozeni nahradPres(int adresar, const CilovySoubor *cil, const char *text, long delka,
+                   bool *zapsan) {
+    Tah tah(adresar);
+    PracovniSoubor prac(tah, cil, adresar);
+    const Selhani s = prac.zapis(text, delka);
+    *zapsan = !s;
+    if (s) return {Nahrazeni::nezmenen, Misto::nikde, s};
+    Ulozeni ulozeni = prac.nahrad(cil, text, delka);
+    return ulozeni.jak == Nahrazeni::nezmenen ? prac.ponechej(ulozeni.proc) : ulozeni;
 }
 
 // Closes what a load holds and forgets it.
@@ -791,12 +827,15 @@ Selhani prectiSoubor(const char *nazev, CilovySoubor *cil) {
 }
 
 Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka) {
-    // No other run's work file may come between this one's writing and its replacement.
-    Tah tah;
-    PracovniSoubor prac(tah, cil);
-    if (Selhani s = prac.zapis(text, delka)) return {Nahrazeni::nezmenen, Misto::nikde, s};
-    Ulozeni ulozeni = prac.nahrad(cil, text, delka);
-    return ulozeni.jak == Nahrazeni::nezmenen ? prac.ponechej(ulozeni.proc) : ulozeni;
+    // Where the current directory cannot take the work file (this user may not write it, its
+    // volume is read-only or full), the named file's directory takes it, and keeps the text.
+    bool zapsan;
+    Ulozeni ulozeni = nahradPres(AT_FDCWD, cil, text, delka, &zapsan);
+    if (zapsan || !nelzeTamPsat(ulozeni.proc.chyba) || jeAktualni(cil->adresar)) return ulozeni;
+    ulozeni = nahradPres(cil->adresar, cil, text, delka, &zapsan);
+    if (ulozeni.text == Misto::pracovni) ulozeni.text = Misto::pracovniVedle;
+    if (ulozeni.text == Misto::nahradni) ulozeni.text = Misto::nahradniVedle;
+    return ulozeni;
 }
 
 bool existuje(const char *nazev) {

@@ -323,15 +323,43 @@ bool jenVlastnik(JenVlastnik *j) {
            SetSecurityDescriptorControl(&j->popis, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
 }
 
+// What tells this machine from any other whose runs may share a folder (a network share): its
+// MachineGuid (64-bit view, whatever the program's), folded into 32 bits (FNV-1a); 0 where it
+// cannot be read. Read once a run.
+unsigned long znackaStroje() {
+    static unsigned long znacka = 0;
+    static bool precteno = false;
+    if (precteno) return znacka;
+    precteno = true;
+    HKEY klic;
+    wchar_t guid[64] = {};
+    DWORD delka = sizeof guid - sizeof *guid, druh;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Cryptography", 0,
+                      KEY_QUERY_VALUE | KEY_WOW64_64KEY, &klic) != ERROR_SUCCESS)
+        return znacka;
+    const LONG chyba = RegQueryValueExW(klic, L"MachineGuid", nullptr, &druh,
+                                        reinterpret_cast<BYTE *>(guid), &delka);
+    RegCloseKey(klic);
+    if (chyba != ERROR_SUCCESS || druh != REG_SZ || guid[0] == L'\0') return znacka;
+    unsigned long h = 2166136261u;
+    for (const wchar_t *z = guid; *z != L'\0'; ++z)
+        h = ((h ^ static_cast<unsigned long>(*z)) * 16777619u) & 0xFFFFFFFFu;
+    znacka = h != 0 ? h : 1;
+    return znacka;
+}
+
 // Removes from the directory `adresar` (a path ending in a backslash, or empty for the current
 // one) the new files of runs that ended without removing them, as a crash or a power cut may
-// leave them (the mark for deletion is lost): ".codedText.txt.PID-N" whose process no longer
-// exists. A file in use is never removed: its run holds it open against deletion.
+// leave them (the mark for deletion is lost): ".codedText.txt.MACHINE-PID-N" of this machine
+// whose process no longer exists; where the machine cannot be told, none. A file in use is never
+// removed: its run holds it open against deletion.
 void uklidOpustene(const wchar_t *adresar) {
     wchar_t cesta[kNejdelsiCesta + 64], vzor[64];
     WIN32_FIND_DATAW nalez;
-    if (swprintf(cesta, kNejdelsiCesta + 64, L"%ls.%ls.*-*", adresar, kPracovniSouborW) < 0 ||
-        swprintf(vzor, 64, L".%ls.%%lu-%%u%%n", kPracovniSouborW) < 0)
+    if (znackaStroje() == 0 ||
+        swprintf(cesta, kNejdelsiCesta + 64, L"%ls.%ls.%08lx-*-*", adresar, kPracovniSouborW,
+                 znackaStroje()) < 0 ||
+        swprintf(vzor, 64, L".%ls.%08lx-%%lu-%%u%%n", kPracovniSouborW, znackaStroje()) < 0)
         return;
     HANDLE hledani = FindFirstFileW(cesta, &nalez);
     if (hledani == INVALID_HANDLE_VALUE) return;
@@ -388,8 +416,8 @@ class NovySoubor {
     }
 
     // Creates it in `adresar` (a path ending in a backslash, or empty for the current directory)
-    // as ".codedText.txt.PID-N", named after this process, for a file of the attributes `jako`;
-    // fills it with `naplneni` and makes it durable.
+    // as ".codedText.txt.MACHINE-PID-N", named after this machine and process, for a file of the
+    // attributes `jako`; fills it with `naplneni` and makes it durable.
     template <typename Naplneni>
     Selhani vytvor(const wchar_t *adresar, DWORD jako, Naplneni naplneni) {
         // Its own rights alone, whatever the directory passes on (a drive's root, a shared folder).
@@ -401,8 +429,8 @@ class NovySoubor {
         HANDLE novy = INVALID_HANDLE_VALUE;
         Selhani proc = {"a free name", ERROR_FILE_EXISTS};
         for (unsigned pokus = 0; novy == INVALID_HANDLE_VALUE && pokus < 100; ++pokus) {
-            if (swprintf(jmeno, kapacita_, L"%ls.%ls.%lu-%u", adresar, kPracovniSouborW,
-                         GetCurrentProcessId(), pokus) < 0)
+            if (swprintf(jmeno, kapacita_, L"%ls.%ls.%08lx-%lu-%u", adresar, kPracovniSouborW,
+                         znackaStroje(), GetCurrentProcessId(), pokus) < 0)
                 return {"swprintf", ERROR_FILENAME_EXCED_RANGE};
             novy = CreateFileW(jmeno,
                                GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC |
@@ -859,8 +887,8 @@ bool jeMistoBehu(const CilovySoubor *cil, HANDLE vlastni) {
     return behu;
 }
 
-// One run's work file in the current directory, ".codedText.txt.PID-N", from its writing to the
-// end of its replacement. It goes down this drawing; from `zapsan` or `prevzal` a text that did
+// One run's work file in the current directory, ".codedText.txt.MACHINE-PID-N", from its writing to
+// the end of its replacement. It goes down this drawing; from `zapsan` or `prevzal` a text that did
 // not take the named file's place is left (ponechej), with its rights taken back from `prevzal`.
 //
 //   (new, marked for deletion) --create, write, flush--> zapsan --access rights--> prevzal

@@ -1,6 +1,8 @@
 // What only the Windows program does, run under Wine: files it may not replace, the 64-bit
 // program, and texts that move between the Windows and the Linux program.
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -88,18 +90,36 @@ TEST_P(AFileHeldOpen, IsWaitedForTwoSecondsAtMost) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, AFileHeldOpen, testing::ValuesIn(kHeldCases), ByWhat());
 
+// What a run of the Wine prefix's machine names its files after: its MachineGuid, folded as
+// FNV-1a over its UTF-16 units.
+std::string machineOfThePrefix() {
+    const std::string registry = readFile(std::string(getenv("WINEPREFIX")) + "/system.reg");
+    const std::string key = "\"MachineGuid\"=\"";
+    const size_t at = registry.find(key);
+    if (at == std::string::npos) return "<none>";
+    uint32_t h = 2166136261u;
+    for (size_t i = at + key.size(); registry[i] != '"'; ++i)
+        h = (h ^ static_cast<unsigned char>(registry[i])) * 16777619u;
+    char hex[9];
+    snprintf(hex, sizeof hex, "%08x", h);
+    return hex;
+}
+
 // A drive mapped to another directory is another volume: a copy beside the file replaces it, and
-// nothing is left in either place, not even what runs that ended halfway left there (a process
-// that no longer exists), but other files.
+// nothing is left in either place, not even what runs of this machine that ended halfway left
+// there (a process that no longer exists), but other files: another machine's, which share the
+// folder, and the user's.
 TEST(Windows, ReplacesAFileOnAnotherDrive) {
     TempDir here, there;
+    runSifrovac(here.path(), "4\r\n"); // the Wine prefix is made by the first run
+    const std::string machine = machineOfThePrefix();
     writeFile(there / "a.txt", kPlain);
-    writeFile(there / ".codedText.txt.999999-0", kEncoded);
-    writeFile(here / ".codedText.txt.999998-3", kEncoded);
+    writeFile(there / (".codedText.txt." + machine + "-999999-0"), kEncoded);
+    writeFile(here / (".codedText.txt." + machine + "-999998-3"), kEncoded);
+    writeFile(here / ".codedText.txt.0badf00d-999997-1", kEncoded);
     writeFile(here / ".codedText.txt.notes", kPlain);
     setxattr((there / "a.txt").c_str(), "user.DOSATTRIB", "0x2", 3, 0); // hidden, as Wine keeps it
     const std::string guarded = protectionOf(there / "a.txt");
-    runSifrovac(here.path(), "4\r\n"); // the Wine prefix is made by the first run
     const std::string drive = std::string(getenv("WINEPREFIX")) + "/dosdevices/m:";
     unlink(drive.c_str());
     ASSERT_EQ(symlink(there.path().c_str(), drive.c_str()), 0);
@@ -109,7 +129,7 @@ TEST(Windows, ReplacesAFileOnAnotherDrive) {
     EXPECT_EQ(readFile(there / "a.txt"), kEncoded);
     EXPECT_EQ(protectionOf(there / "a.txt"), guarded);
     EXPECT_EQ(namesIn(there.path()), "a.txt");
-    EXPECT_EQ(namesIn(here.path()), ".codedText.txt.notes");
+    EXPECT_EQ(namesIn(here.path()), ".codedText.txt.0badf00d-999997-1 .codedText.txt.notes");
 }
 
 // The Windows program that the tables do not run: the 64-bit one, or the 32-bit one where that runs

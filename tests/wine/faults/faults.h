@@ -114,6 +114,8 @@ SIFROVAC_WRAP(GetTokenInformation, FALSE)
 SIFROVAC_WRAP(FindFirstFileW, INVALID_HANDLE_VALUE)
 SIFROVAC_WRAP(FindFirstStreamW, INVALID_HANDLE_VALUE)
 SIFROVAC_WRAP(Sleep, 0)
+SIFROVAC_WRAP(RegOpenKeyExW, ERROR_ACCESS_DENIED)
+SIFROVAC_WRAP(RegQueryValueExW, ERROR_ACCESS_DENIED)
 
 inline BOOL faults_SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
     if (faults::failsNow("SetConsoleCtrlHandler")) return FALSE;
@@ -149,5 +151,7 @@ inline BOOL faults_SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
 #define FindFirstFileW faults_FindFirstFileW
 #define FindFirstStreamW faults_FindFirstStreamW
 #define Sleep faults_Sleep
+#define RegOpenKeyExW faults_RegOpenKeyExW
+#define RegQueryValueExW faults_RegQueryValueExW
 #define SetConsoleCtrlHandler faults_SetConsoleCtrlHandler
 #endif
