@@ -617,6 +617,14 @@ bool vratOchranu(HANDLE h, PSECURITY_DESCRIPTOR vlastni) {
 
 // ---- Putting a file in place
 
+// The folder of the file `cil` names, as a path ending in a backslash; false where it has none.
+bool slozkaSouboru(const CilovySoubor *cil, wchar_t *adresar) {
+    wcscpy(adresar, cil->cesta);
+    wchar_t *posledni = wcsrchr(adresar, L'\\');
+    if (posledni != nullptr) posledni[1] = L'\0';
+    return posledni != nullptr;
+}
+
 // Renames the open file `h` to `cesta` in one step, through its handle, replacing what stands
 // there when `nahradit`. The new name is written out with the file's next flush.
 Pokus prejmenujPresHandle(HANDLE h, const wchar_t *cesta, bool nahradit) {
@@ -726,10 +734,7 @@ Ulozeni prejmenuj(NovySoubor *soubor, const CilovySoubor *cil, Stav *stav, ULONG
 // the work file goes.
 Ulozeni nahradKopii(HANDLE h, const CilovySoubor *cil, ULONGLONG konec) {
     wchar_t adresar[kNejdelsiCesta];
-    wcscpy(adresar, cil->cesta);
-    wchar_t *posledni = wcsrchr(adresar, L'\\');
-    if (posledni == nullptr) return {Nahrazeni::nezmenen, Misto::nikde, {"a folder", 0}};
-    posledni[1] = L'\0';
+    if (!slozkaSouboru(cil, adresar)) return {Nahrazeni::nezmenen, Misto::nikde, {"a folder", 0}};
     LARGE_INTEGER zacatek{};
     if (!SetFilePointerEx(h, zacatek, nullptr, FILE_BEGIN))
         return {Nahrazeni::nezmenen, Misto::nikde, selhalo("SetFilePointerEx")};
@@ -757,21 +762,22 @@ BOOL WINAPI priUkonceni(DWORD) {
     return FALSE; // the next handler ends the process, with the section still held here
 }
 
-// A run's turn at the work file's place in the current directory, from the writing of its work
+// A run's turn at the work file's place in its folder (`adresar`, a path ending in a backslash, or
+// empty for the current directory), from the writing of its work
 // file to the end of its replacement: made, it waits a few seconds at most until no other run
 // holds the place, then holds it (or goes on without it: its work file is then never put in the
 // place of another run's), and a Ctrl-C or a closed console waits for it; gone, it lets both go.
 // From the moment it holds the place, the retries of a file held for a moment run to `konec`.
 class Tah {
   public:
-    Tah() {
+    explicit Tah(const wchar_t *adresar) {
         static const bool pripraveno = [] {
             InitializeCriticalSection(&nahrazovani);
             SetConsoleCtrlHandler(priUkonceni, TRUE);
             return true;
         }();
         (void)pripraveno;
-        mutex_ = otevriMutex();
+        mutex_ = otevriMutex(adresar);
         // WAIT_ABANDONED too: the run that held it has ended, and it is this run's now.
         if (mutex_ != nullptr && WaitForSingleObject(mutex_, kCekaniNaZamekMs) == WAIT_TIMEOUT) {
             CloseHandle(mutex_);
@@ -795,14 +801,15 @@ class Tah {
     ULONGLONG konec = 0;
 
   private:
-    // The mutex is named after the current directory's identity, the same whatever path led to
+    // The mutex is named after the folder's identity, the same whatever path led to
     // it: one for every session's runs, every user's, elevated or not; everyone may wait for it
     // and release it, and it is asked for nothing more. Null where it cannot be had: the run then
     // goes without it, never with a mutex of its own session that other sessions' runs do not see.
-    static HANDLE otevriMutex() {
+    static HANDLE otevriMutex(const wchar_t *slozka) {
         HANDLE mutex = nullptr;
-        HANDLE adresar = CreateFileW(L".", FILE_READ_ATTRIBUTES, kSdileniVse, nullptr,
-                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        HANDLE adresar =
+            CreateFileW(slozka[0] != L'\0' ? slozka : L".", FILE_READ_ATTRIBUTES, kSdileniVse,
+                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         BY_HANDLE_FILE_INFORMATION info;
         PSECURITY_DESCRIPTOR popis = nullptr;
         if (adresar != INVALID_HANDLE_VALUE && GetFileInformationByHandle(adresar, &info) &&
@@ -861,13 +868,13 @@ bool stejnaOchrana(HANDLE a, HANDLE b) {
     return stejna;
 }
 
-// Whether the work file's place in the current directory is a run's to take: free, or holding a
+// Whether the work file's place `misto` (its path) is a run's to take: free, or holding a
 // work file that a run left there, as a run leaves it: spelled as the work file's name (every
 // spelling of a name finds the same file), with no attribute a user gives, one name, and the
 // owner and access rights of this run's own work file `vlastni`. Anything else is the user's.
-bool jeMistoBehu(const CilovySoubor *cil, HANDLE vlastni) {
+bool jeMistoBehu(const wchar_t *misto, const CilovySoubor *cil, HANDLE vlastni) {
     WIN32_FIND_DATAW nalez;
-    HANDLE hledani = FindFirstFileW(kPracovniSouborW, &nalez);
+    HANDLE hledani = FindFirstFileW(misto, &nalez);
     if (hledani == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
     FindClose(hledani);
     constexpr DWORD kUzivatelovy = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
@@ -876,8 +883,8 @@ bool jeMistoBehu(const CilovySoubor *cil, HANDLE vlastni) {
     if (wcscmp(nalez.cFileName, kPracovniSouborW) != 0 ||
         (nalez.dwFileAttributes & kUzivatelovy) != 0)
         return false;
-    HANDLE h = CreateFileW(kPracovniSouborW, READ_CONTROL | FILE_READ_ATTRIBUTES, kSdileniVse,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE h = CreateFileW(misto, READ_CONTROL | FILE_READ_ATTRIBUTES, kSdileniVse, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION info;
     StavSouboru st;
@@ -902,7 +909,8 @@ bool jeMistoBehu(const CilovySoubor *cil, HANDLE vlastni) {
 // leave it so, without the success line.
 class PracovniSoubor {
   public:
-    explicit PracovniSoubor(const Tah &tah) : tah_(tah), soubor_(jmeno_, kDelkaJmena) {}
+    PracovniSoubor(const Tah &tah, const wchar_t *adresar)
+        : tah_(tah), adresar_(adresar), soubor_(jmeno_, kDelkaJmena) {}
     PracovniSoubor(const PracovniSoubor &) = delete;
     PracovniSoubor &operator=(const PracovniSoubor &) = delete;
     ~PracovniSoubor() {
@@ -914,8 +922,13 @@ class PracovniSoubor {
     Ulozeni ponechej(Selhani proc);
 
   private:
-    static constexpr size_t kDelkaJmena = 64;
+    static constexpr size_t kDelkaJmena = kNejdelsiCesta + 64;
+    // A name in its folder, as a path.
+    bool vSlozce(const wchar_t *nazev, wchar_t *cesta) const {
+        return swprintf(cesta, kNejdelsiCesta, L"%ls%ls", adresar_, nazev) > 0;
+    }
     const Tah &tah_;
+    const wchar_t *adresar_; // its folder, ending in a backslash, or empty for the current one
     wchar_t jmeno_[kDelkaJmena] = {};
     NovySoubor soubor_;
     Stav stav_ = Stav::zapsan;
@@ -926,10 +939,12 @@ class PracovniSoubor {
 
 Selhani PracovniSoubor::zapis(const CilovySoubor *cil, const char *text, long delka) {
     // No work file can be written where a directory stands in its place.
-    DWORD atributy = GetFileAttributesW(kPracovniSouborW);
+    wchar_t cesta[kNejdelsiCesta];
+    if (!vSlozce(kPracovniSouborW, cesta)) return {"a folder", 0};
+    DWORD atributy = GetFileAttributesW(cesta);
     if (atributy != INVALID_FILE_ATTRIBUTES && (atributy & FILE_ATTRIBUTE_DIRECTORY))
         return {"CreateFileW", ERROR_ALREADY_EXISTS};
-    if (Selhani s = soubor_.vytvor(L"", cil->stav.atributy,
+    if (Selhani s = soubor_.vytvor(adresar_, cil->stav.atributy,
                                    [&](HANDLE h) { return zapisText(h, text, delka); }))
         return s;
     PSID vlastnik;
@@ -942,7 +957,8 @@ Selhani PracovniSoubor::zapis(const CilovySoubor *cil, const char *text, long de
 }
 
 Ulozeni PracovniSoubor::nahrad(const CilovySoubor *cil) {
-    mistoBehu_ = jeMistoBehu(cil, soubor_.h);
+    wchar_t misto[kNejdelsiCesta];
+    mistoBehu_ = vSlozce(kPracovniSouborW, misto) && jeMistoBehu(misto, cil, soubor_.h);
     // A file that changed since it was read is left alone; prejmenuj looks again at the last
     // moment.
     if (!jeBezeZmeny(cil)) return {Nahrazeni::nezmenen, Misto::nikde, kZmenen};
@@ -967,8 +983,10 @@ Ulozeni PracovniSoubor::ponechej(Selhani proc) {
     // An earlier codedText.txt that a virus scanner or the indexer holds for a moment is waited
     // for.
     auto pojmenuj = [&](const wchar_t *nazev, bool nahradit) {
-        wchar_t cesta[kNejdelsiCesta];
-        DWORD delka = GetFullPathNameW(nazev, kNejdelsiCesta, cesta, nullptr);
+        wchar_t vSlozce[kNejdelsiCesta], cesta[kNejdelsiCesta];
+        DWORD delka = this->vSlozce(nazev, vSlozce)
+                          ? GetFullPathNameW(vSlozce, kNejdelsiCesta, cesta, nullptr)
+                          : 0;
         return delka != 0 && delka < kNejdelsiCesta &&
                sOpakovanim(tah_.konec + kCekaniNaPonechaniMs, [&] {
                    return prejmenujPresHandle(soubor_.h, cesta, nahradit);
@@ -986,6 +1004,28 @@ Ulozeni PracovniSoubor::ponechej(Selhani proc) {
     soubor_.ponech();
     FlushFileBuffers(soubor_.h);
     return {Nahrazeni::nezmenen, misto, proc};
+}
+
+// Whether a work file could not be written in a folder for a reason that another folder may not
+// share: no right to write there, a write-protected or full drive.
+bool nelzeTamPsat(int chyba) {
+    return chyba == ERROR_ACCESS_DENIED || chyba == ERROR_WRITE_PROTECT ||
+           chyba == ERROR_DISK_FULL || chyba == ERROR_HANDLE_DISK_FULL;
+}
+
+// Puts the text in the place of the file `cil` names through a work file in the folder `adresar`
+// (empty for the current directory), or leaves it there; `*zapsan` tells whether the work file
+// could be written at all. No other run's work file may come between this one's writing and its
+// replacement.
+Ulozeni nahradPres(const wchar_t *adresar, const CilovySoubor *cil, const char *text, long delka,
+                   bool *zapsan) {
+    Tah tah(adresar);
+    PracovniSoubor prac(tah, adresar);
+    const Selhani s = prac.zapis(cil, text, delka);
+    *zapsan = !s;
+    if (s) return {Nahrazeni::nezmenen, Misto::nikde, s};
+    Ulozeni ulozeni = prac.nahrad(cil);
+    return ulozeni.jak == Nahrazeni::nezmenen ? prac.ponechej(ulozeni.proc) : ulozeni;
 }
 
 // ---- The console
@@ -1061,12 +1101,17 @@ Selhani prectiSoubor(const char *nazev, CilovySoubor *cil) {
 }
 
 Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka) {
-    // No other run's work file may come between this one's writing and its replacement.
-    Tah tah;
-    PracovniSoubor prac(tah);
-    if (Selhani s = prac.zapis(cil, text, delka)) return {Nahrazeni::nezmenen, Misto::nikde, s};
-    Ulozeni ulozeni = prac.nahrad(cil);
-    return ulozeni.jak == Nahrazeni::nezmenen ? prac.ponechej(ulozeni.proc) : ulozeni;
+    // Where the current directory cannot take the work file (a folder under Program Files, a
+    // read-only share, Controlled Folder Access, a write-protected or full drive), the named
+    // file's folder takes it, and keeps the text.
+    bool zapsan;
+    Ulozeni ulozeni = nahradPres(L"", cil, text, delka, &zapsan);
+    wchar_t slozka[kNejdelsiCesta];
+    if (zapsan || !nelzeTamPsat(ulozeni.proc.chyba) || !slozkaSouboru(cil, slozka)) return ulozeni;
+    ulozeni = nahradPres(slozka, cil, text, delka, &zapsan);
+    if (ulozeni.text == Misto::pracovni) ulozeni.text = Misto::pracovniVedle;
+    if (ulozeni.text == Misto::nahradni) ulozeni.text = Misto::nahradniVedle;
+    return ulozeni;
 }
 
 bool existuje(const char *nazev) {
