@@ -222,6 +222,28 @@ bool sirokyNazev(const char *nazev, wchar_t *siroky, int kapacita) {
     return MultiByteToWideChar(strana, MB_ERR_INVALID_CHARS, nazev, -1, siroky, kapacita) > 0;
 }
 
+// The typed name `nazev` as a path the system takes at any length, into `cesta`: where its full
+// path is longer than MAX_PATH allows (Windows never lets a relative path pass it), made full and
+// given the \\?\ form (\\?\UNC\ for a share), which the system takes as it stands; else as it
+// is. False where it cannot be made full.
+bool dlouhaCesta(const wchar_t *nazev, wchar_t *cesta) {
+    constexpr wchar_t kDlouha[] = L"\\\\?\\", kSit[] = L"\\\\?\\UNC";
+    if (wcslen(nazev) >= kNejdelsiCesta) return false;
+    // (A folder whose path is near MAX_PATH takes a temporary name too.)
+    wchar_t plna[kNejdelsiCesta];
+    const DWORD delka = wcsncmp(nazev, kDlouha, 4) == 0
+                            ? 0
+                            : GetFullPathNameW(nazev, kNejdelsiCesta - 8, plna, nullptr);
+    if (delka == 0 || delka + 64 < MAX_PATH) {
+        wcscpy(cesta, nazev);
+        return delka != 0 || wcsncmp(nazev, kDlouha, 4) == 0;
+    }
+    if (delka >= kNejdelsiCesta - 8) return false;
+    const bool sit = plna[0] == L'\\' && plna[1] == L'\\';
+    return swprintf(cesta, kNejdelsiCesta, L"%ls%ls", sit ? kSit : kDlouha, sit ? plna + 1 : plna) >
+           0;
+}
+
 // Whether the typed name is a device's, which is never opened at all (a named pipe would take the
 // open for a client, a serial port would toggle its lines): a \\.\ path, a \\?\ path but a
 // drive's or a share's, or a DOS device's name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9,
@@ -1074,10 +1096,11 @@ bool prectiRadekKonzole() {
 } // namespace
 
 Selhani prectiSoubor(const char *nazev, CilovySoubor *cil) {
-    wchar_t siroky[kNejdelsiCesta];
+    wchar_t siroky[kNejdelsiCesta], cesta[kNejdelsiCesta];
     if (!sirokyNazev(nazev, siroky, kNejdelsiCesta)) return selhalo("MultiByteToWideChar");
     if (jeZarizeni(siroky)) return {"a file on a disk", 0};
-    HANDLE h = CreateFileW(siroky, GENERIC_READ, kSdileniVse, nullptr, OPEN_EXISTING,
+    if (!dlouhaCesta(siroky, cesta)) return selhalo("GetFullPathNameW");
+    HANDLE h = CreateFileW(cesta, GENERIC_READ, kSdileniVse, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return selhalo("CreateFileW");
     // Whatever else is no file on a disk (a device by another name) is never read.
@@ -1088,7 +1111,7 @@ Selhani prectiSoubor(const char *nazev, CilovySoubor *cil) {
         proc = selhalo("GetFileInformationByHandle");
     else if (cil->stav.atributy & FILE_ATTRIBUTE_DIRECTORY)
         proc = {"CreateFileW", ERROR_DIRECTORY};
-    else if (cestaSouboru(h, siroky, cil->cesta) == 0)
+    else if (cestaSouboru(h, cesta, cil->cesta) == 0)
         proc = selhalo("GetFinalPathNameByHandleW");
     // Every character of the text takes one or two bytes of the file.
     constexpr long kapacita = sizeof cil->obsah;
@@ -1096,6 +1119,14 @@ Selhani prectiSoubor(const char *nazev, CilovySoubor *cil) {
     if (!proc && cil->stav.velikost <= 2LL * kapacita &&
         (cil->delka = prectiText(h, cil->obsah, kapacita)) < 0)
         proc = selhalo("ReadFile");
+    // Reading a cloud file (OneDrive) that was online only brings its content down, which changes
+    // its change time and attributes, never its size or last write: the file is as it stands
+    // after the read. (One that another program wrote meanwhile is as it was before, and the
+    // replacement finds it changed.)
+    StavSouboru po;
+    if (!proc && stav(h, &po) && stejny(po, cil->stav) && po.velikost == cil->stav.velikost &&
+        po.zapsano == cil->stav.zapsano)
+        cil->stav = po;
     CloseHandle(h);
     return proc;
 }
@@ -1105,7 +1136,11 @@ Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka) {
     // read-only share, Controlled Folder Access, a write-protected or full drive), the named
     // file's folder takes it, and keeps the text.
     bool zapsan;
-    Ulozeni ulozeni = nahradPres(L"", cil, text, delka, &zapsan);
+    wchar_t aktualni[kNejdelsiCesta];
+    if (!dlouhaCesta(L".\\", aktualni)) return {Nahrazeni::nezmenen, Misto::nikde, {"a folder", 0}};
+    // (Its relative form stays: the current directory's own name, where it is short.)
+    if (wcscmp(aktualni, L".\\") == 0) aktualni[0] = L'\0';
+    Ulozeni ulozeni = nahradPres(aktualni, cil, text, delka, &zapsan);
     wchar_t slozka[kNejdelsiCesta];
     if (zapsan || !nelzeTamPsat(ulozeni.proc.chyba) || !slozkaSouboru(cil, slozka)) return ulozeni;
     ulozeni = nahradPres(slozka, cil, text, delka, &zapsan);
@@ -1115,9 +1150,9 @@ Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka) {
 }
 
 bool existuje(const char *nazev) {
-    wchar_t siroky[kNejdelsiCesta];
+    wchar_t siroky[kNejdelsiCesta], cesta[kNejdelsiCesta];
     return sirokyNazev(nazev, siroky, kNejdelsiCesta) && !jeZarizeni(siroky) &&
-           GetFileAttributesW(siroky) != INVALID_FILE_ATTRIBUTES;
+           dlouhaCesta(siroky, cesta) && GetFileAttributesW(cesta) != INVALID_FILE_ATTRIBUTES;
 }
 
 void zapisChybu(int chyba) {
