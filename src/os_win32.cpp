@@ -224,8 +224,8 @@ bool sirokyNazev(const char *nazev, wchar_t *siroky, int kapacita) {
 
 // The typed name `nazev` as a path the system takes at any length, into `cesta`: where its full
 // path is longer than MAX_PATH allows (Windows never lets a relative path pass it), made full and
-// given the \\?\ form (\\?\UNC\ for a share), which the system takes as it stands; else as it
-// is. False where it cannot be made full.
+// given the \\?\ form (\\?\UNC\ for a share), which the system takes as it stands; else, or
+// where it cannot be made full, as it is. False where it is too long for any form.
 bool dlouhaCesta(const wchar_t *nazev, wchar_t *cesta) {
     constexpr wchar_t kDlouha[] = L"\\\\?\\", kSit[] = L"\\\\?\\UNC";
     if (wcslen(nazev) >= kNejdelsiCesta) return false;
@@ -236,7 +236,7 @@ bool dlouhaCesta(const wchar_t *nazev, wchar_t *cesta) {
                             : GetFullPathNameW(nazev, kNejdelsiCesta - 8, plna, nullptr);
     if (delka == 0 || delka + 64 < MAX_PATH) {
         wcscpy(cesta, nazev);
-        return delka != 0 || wcsncmp(nazev, kDlouha, 4) == 0;
+        return true;
     }
     if (delka >= kNejdelsiCesta - 8) return false;
     const bool sit = plna[0] == L'\\' && plna[1] == L'\\';
@@ -1099,7 +1099,7 @@ Selhani prectiSoubor(const char *nazev, CilovySoubor *cil) {
     wchar_t siroky[kNejdelsiCesta], cesta[kNejdelsiCesta];
     if (!sirokyNazev(nazev, siroky, kNejdelsiCesta)) return selhalo("MultiByteToWideChar");
     if (jeZarizeni(siroky)) return {"a file on a disk", 0};
-    if (!dlouhaCesta(siroky, cesta)) return selhalo("GetFullPathNameW");
+    if (!dlouhaCesta(siroky, cesta)) return {"CreateFileW", ERROR_FILENAME_EXCED_RANGE};
     HANDLE h = CreateFileW(cesta, GENERIC_READ, kSdileniVse, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return selhalo("CreateFileW");
@@ -1137,9 +1137,8 @@ Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka) {
     // file's folder takes it, and keeps the text.
     bool zapsan;
     wchar_t aktualni[kNejdelsiCesta];
-    if (!dlouhaCesta(L".\\", aktualni)) return {Nahrazeni::nezmenen, Misto::nikde, {"a folder", 0}};
-    // (Its relative form stays: the current directory's own name, where it is short.)
-    if (wcscmp(aktualni, L".\\") == 0) aktualni[0] = L'\0';
+    // (Its relative form stays where it is short.)
+    if (!dlouhaCesta(L".\\", aktualni) || wcscmp(aktualni, L".\\") == 0) aktualni[0] = L'\0';
     Ulozeni ulozeni = nahradPres(aktualni, cil, text, delka, &zapsan);
     wchar_t slozka[kNejdelsiCesta];
     if (zapsan || !nelzeTamPsat(ulozeni.proc.chyba) || !slozkaSouboru(cil, slozka)) return ulozeni;
