@@ -6,9 +6,10 @@
 // a last look at the file's content; the replacement is durable before the caller hears of it.
 //
 // Its parts, in order, as in os_win32.cpp: reading and writing whole files; finding the named file;
-// making a new file durable; taking over a file's protections; putting a file in place; leaving the
-// work file; the turn; the console. The functions of os.h follow, in the order it declares them.
-// Every step that fails says so in a Selhani made at once from the call's errno (selhalo).
+// making a new file durable; taking over a file's protections; putting a file in place; the turn;
+// the work file and leaving it, in the current directory or the named file's; the console. The
+// functions of os.h follow, in the order it declares them. Every step that fails says so in a
+// Selhani made at once from the call's errno (selhalo).
 #include "os.h"
 
 #include <acl/libacl.h>
@@ -733,19 +734,6 @@ Ulozeni PracovniSoubor::ponechej(Selhani proc) {
     return {Nahrazeni::nezmenen, misto, proc};
 }
 
-// ---- The console
-
-// Whether standard output is a terminal whose locale uses UTF-8 (LC_ALL, LC_CTYPE, LANG).
-bool terminalUtf8() {
-    if (!isatty(STDOUT_FILENO)) return false;
-    const char *locale = nullptr;
-    for (const char *promenna : {"LC_ALL", "LC_CTYPE", "LANG"})
-        if ((locale = getenv(promenna)) != nullptr && *locale != '\0') break;
-    const char *sada = locale != nullptr ? strchr(locale, '.') : nullptr;
-    return sada != nullptr &&
-           (strncasecmp(sada + 1, "utf-8", 5) == 0 || strncasecmp(sada + 1, "utf8", 4) == 0);
-}
-
 // Whether a work file could not be written in a directory for a reason that another directory
 // may not share: no right to write there, a read-only or full volume.
 bool nelzeTamPsat(int chyba) {
@@ -771,6 +759,19 @@ Ulozeni nahradPres(int adresar, const CilovySoubor *cil, const char *text, long 
     if (s) return {Nahrazeni::nezmenen, Misto::nikde, s};
     Ulozeni ulozeni = prac.nahrad(cil, text, delka);
     return ulozeni.jak == Nahrazeni::nezmenen ? prac.ponechej(ulozeni.proc) : ulozeni;
+}
+
+// ---- The console
+
+// Whether standard output is a terminal whose locale uses UTF-8 (LC_ALL, LC_CTYPE, LANG).
+bool terminalUtf8() {
+    if (!isatty(STDOUT_FILENO)) return false;
+    const char *locale = nullptr;
+    for (const char *promenna : {"LC_ALL", "LC_CTYPE", "LANG"})
+        if ((locale = getenv(promenna)) != nullptr && *locale != '\0') break;
+    const char *sada = locale != nullptr ? strchr(locale, '.') : nullptr;
+    return sada != nullptr &&
+           (strncasecmp(sada + 1, "utf-8", 5) == 0 || strncasecmp(sada + 1, "utf8", 4) == 0);
 }
 
 // Closes what a load holds and forgets it.
