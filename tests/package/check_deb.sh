@@ -15,9 +15,19 @@ printf 'ahoj, svete.\n' >"$work/a.txt"
 # A page man-db formatted for an earlier build of this version carries the same time as this one
 # (the changelog's), so it would be shown in its place.
 rm -f /var/cache/man/cat1/sifrovac.1.gz /var/cache/man/cs/cat1/sifrovac.1.gz
-LANG=C.UTF-8 man sifrovac 2>/dev/null | tr -s ' ' | grep 'encode and decode text files' >/dev/null
-LANG=cs_CZ.UTF-8 man sifrovac 2>/dev/null | tr -s ' ' | grep 'zakóduje a dekóduje textové soubory' >/dev/null
-echo "installed: the program runs; man shows the English page, and the Czech one in Czech"
+# As a reader sees them, lines joined: where a reader could misread a limit or what happens to a
+# file of hers under the work file's name.
+page() { LANG=$1 MANWIDTH=200 man sifrovac 2>/dev/null | tr -s ' \n' '  '; }
+english=$(page C.UTF-8) czech=$(page cs_CZ.UTF-8)
+for want in 'encode and decode text files' 'at most 119 999 bytes' 'at most 99 bytes' \
+    'Anything else is the user'"'"'s, under whatever spelling'; do
+    grep -q -F "$want" <<<"$english" || { echo "the English page lacks: $want" && exit 1; }
+done
+for want in 'zakóduje a dekóduje textové soubory' 'nejvýše 119 999 bajtů' 'nejvýše 99 bajtů' \
+    'Cokoli jiného patří uživateli'; do
+    grep -q -F "$want" <<<"$czech" || { echo "the Czech page lacks: $want" && exit 1; }
+done
+echo "installed: the program runs; man shows the English page, and the Czech one in Czech, as written"
 
 dpkg --purge sifrovac >/dev/null
 for f in $files; do
