@@ -132,6 +132,11 @@ void prepareWine() {
         setenv("WINEDEBUG", "-all", 0);
         setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 0); // no .NET or HTML engine to fetch
         setenv("WINELOADER", SIFROVAC_WINE_LOADER, 0);
+        // Wine 10 asks for a Wayland display, and says so on standard error where it has no
+        // runtime directory to look in.
+        const std::string runtime = SIFROVAC_WINEPREFIX ".xdg";
+        mkdir(runtime.c_str(), 0700);
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 0);
         // Wine maps Windows names to Unix ones in the locale's character set: UTF-8, whatever the
         // user's locale.
         setenv("LC_ALL", "C.UTF-8", 1);
