@@ -133,11 +133,15 @@ int otevriAdresar(int od, const char *cesta, char *jmeno) {
     return openat(od, adresar, O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
+// Whether the directory `adresar` is the current one.
+bool jeAktualni(int adresar) {
+    struct stat a, b;
+    return fstat(adresar, &a) == 0 && stat(".", &b) == 0 && stejny(a, b);
+}
+
 // Whether `jmeno` in `adresar` is the work file's place.
 bool jeMistoPracovnihoSouboru(int adresar, const char *jmeno) {
-    struct stat a, b;
-    return strcmp(jmeno, kPracovniSoubor) == 0 && fstat(adresar, &a) == 0 && stat(".", &b) == 0 &&
-           stejny(a, b);
+    return strcmp(jmeno, kPracovniSoubor) == 0 && jeAktualni(adresar);
 }
 
 // Follows the links of `nazev` to the entry they end at, as opening it would, keeping the directory
@@ -236,23 +240,34 @@ long procesDocasneho(const char *jmeno) {
                : -1;
 }
 
-// Removes from `adresar` the temporary names of runs that were ended by force (SIGKILL, a power
-// cut) before they could remove them: those of this machine whose process no longer exists.
-// Where the machine cannot be told, none: another machine's run may be using its name.
-void uklidPozustatky(int adresar) {
-    if (znackaStroje() == 0) return;
+// Calls `zaznam` with the name of each entry of the directory `adresar` until it returns false.
+template <typename Zaznam> void projdi(int adresar, Zaznam zaznam) {
     int d = openat(adresar, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (d < 0) return;
     alignas(struct dirent64) char blok[1 << 14];
     for (ssize_t n; (n = getdents64(d, blok, sizeof blok)) > 0;)
         for (ssize_t i = 0; i < n;) {
-            const auto *zaznam = reinterpret_cast<const struct dirent64 *>(blok + i);
-            i += zaznam->d_reclen;
-            long pid = procesDocasneho(zaznam->d_name);
-            if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-                unlinkat(d, zaznam->d_name, 0);
+            const auto *z = reinterpret_cast<const struct dirent64 *>(blok + i);
+            i += z->d_reclen;
+            if (!zaznam(d, z->d_name)) {
+                close(d);
+                return;
+            }
         }
     close(d);
+}
+
+// Removes from `adresar` the temporary names of runs that were ended by force (SIGKILL, a power
+// cut) before they could remove them: those of this machine whose process no longer exists.
+// Where the machine cannot be told, none: another machine's run may be using its name.
+void uklidPozustatky(int adresar) {
+    if (znackaStroje() == 0) return;
+    projdi(adresar, [](int d, const char *jmeno) {
+        long pid = procesDocasneho(jmeno);
+        if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            unlinkat(d, jmeno, 0);
+        return true;
+    });
 }
 
 // A number no other user can guess: from the kernel's random source, or, where that fails, from the
@@ -567,17 +582,11 @@ bool drziRezimy(int fd) {
 // Whether the directory `adresar` holds an entry spelled exactly as the work file's name. (Where
 // names ignore case, the work file's name also finds the user's CodedText.TXT.)
 bool jeTakNapsan(int adresar) {
-    int d = openat(adresar, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (d < 0) return false;
     bool nalezen = false;
-    alignas(struct dirent64) char blok[1 << 14];
-    for (ssize_t n; !nalezen && (n = getdents64(d, blok, sizeof blok)) > 0;)
-        for (ssize_t i = 0; !nalezen && i < n;) {
-            const auto *zaznam = reinterpret_cast<const struct dirent64 *>(blok + i);
-            i += zaznam->d_reclen;
-            nalezen = strcmp(zaznam->d_name, kPracovniSoubor) == 0;
-        }
-    close(d);
+    projdi(adresar, [&nalezen](int, const char *jmeno) {
+        nalezen = strcmp(jmeno, kPracovniSoubor) == 0;
+        return !nalezen;
+    });
     return nalezen;
 }
 
@@ -739,12 +748,6 @@ Ulozeni PracovniSoubor::ponechej(Selhani proc) {
 bool nelzeTamPsat(int chyba) {
     return chyba == EACCES || chyba == EPERM || chyba == EROFS || chyba == ENOSPC ||
            chyba == EDQUOT;
-}
-
-// Whether the directory `adresar` is the current one.
-bool jeAktualni(int adresar) {
-    struct stat a, b;
-    return fstat(adresar, &a) == 0 && stat(".", &b) == 0 && stejny(a, b);
 }
 
 // Puts the text in the place of the file `cil` holds through a work file in the directory
