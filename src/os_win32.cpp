@@ -1005,10 +1005,9 @@ Ulozeni PracovniSoubor::ponechej(Selhani proc) {
     // An earlier codedText.txt that a virus scanner or the indexer holds for a moment is waited
     // for.
     auto pojmenuj = [&](const wchar_t *nazev, bool nahradit) {
-        wchar_t vSlozce[kNejdelsiCesta], cesta[kNejdelsiCesta];
-        DWORD delka = this->vSlozce(nazev, vSlozce)
-                          ? GetFullPathNameW(vSlozce, kNejdelsiCesta, cesta, nullptr)
-                          : 0;
+        wchar_t jmeno[kNejdelsiCesta], cesta[kNejdelsiCesta];
+        DWORD delka =
+            vSlozce(nazev, jmeno) ? GetFullPathNameW(jmeno, kNejdelsiCesta, cesta, nullptr) : 0;
         return delka != 0 && delka < kNejdelsiCesta &&
                sOpakovanim(tah_.konec + kCekaniNaPonechaniMs, [&] {
                    return prejmenujPresHandle(soubor_.h, cesta, nahradit);
