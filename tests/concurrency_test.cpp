@@ -49,7 +49,8 @@ TEST(Concurrency, RunsSideBySideKeepToTheirOwnFiles) {
         for (int i = 0; i < kRuns + 2; ++i) {
             RunResult result = finishSifrovac(runs[static_cast<size_t>(i)]);
             if (i >= kRuns) continue;
-            EXPECT_NE(result.output.find("Soubor zakodovan"), std::string::npos) << "run " << i;
+            EXPECT_NE(result.output.find("Soubor zakodovan"), std::string::npos)
+                << "run " << i << ": " << result.errors;
             EXPECT_EQ(readFile(dir / ("f" + std::to_string(i))), asText(encoded(textOf(i))))
                 << "round " << round << ", run " << i;
         }
