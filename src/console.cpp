@@ -60,7 +60,8 @@ Cteni prectiVUvozovkach(FILE *vstup, int uvozovka, char *nazev) {
     }
     memcpy(nazev, radek, static_cast<size_t>(delka));
     nazev[delka] = '\0';
-    if (memchr(nazev, '\0', static_cast<size_t>(delka)) != nullptr) return Cteni::neplatne;
+    if (memchr(nazev, '\0', static_cast<size_t>(delka)) != nullptr)
+        return c == uvozovka ? Cteni::neplatne : Cteni::neplatnyRadek;
     return c == uvozovka ? Cteni::precteno : Cteni::celyRadek;
 }
 

@@ -5,11 +5,12 @@
 
 enum class Cteni {
     precteno,
-    celyRadek,    // a name that took the rest of its line along: nothing of the line is left
-    neplatne,     // a token that is no number, or one that does not fit an int; or a name that
-                  // holds a NUL, as no file's name does; it was skipped
-    konec,        // the input ended before anything was read
-    prilisDlouhe, // a name longer than kNejdelsiNazev characters; the whole of it was skipped
+    celyRadek,     // a name that took the rest of its line along: nothing of the line is left
+    neplatne,      // a token that is no number, or one that does not fit an int; or a name that
+                   // holds a NUL, as no file's name does; it was skipped
+    neplatnyRadek, // a name that holds a NUL and took the rest of its line along
+    konec,         // the input ended before anything was read
+    prilisDlouhe,  // a name longer than kNejdelsiNazev characters; the whole of it was skipped
 };
 
 // Reads a choice as "%d" does: white space, an optional sign, decimal digits; what follows the

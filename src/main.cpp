@@ -108,13 +108,17 @@ void vysvetli(const Vysledek &vysledek) {
             break;
         }
         nahradniJmeno(nahradni, sizeof nahradni);
-        fprintf(stderr, "Soubor zustal beze zmeny, text je v souboru %s%s: ",
-                vysledek.text == Misto::pracovni || vysledek.text == Misto::pracovniVedle
-                    ? kPracovniSoubor
-                    : nahradni,
-                vysledek.text == Misto::pracovniVedle || vysledek.text == Misto::nahradniVedle
-                    ? " ve slozce souboru"
-                    : "");
+        fprintf(stderr, "Soubor zustal beze zmeny, text je v souboru %s",
+                vysledek.text == Misto::pracovni ? kPracovniSoubor : nahradni);
+        if (vysledek.vedle)
+            fprintf(stderr, " ve slozce %s",
+                    vysledek.slozka[0] != '\0' ? vysledek.slozka : "zadaneho souboru");
+        if (vysledek.trvale) {
+            fputs(", ale nelze potvrdit, ze je trvale na disku (", stderr);
+            zapisDuvod(vysledek.trvale);
+            fputc(')', stderr);
+        }
+        fputs(": ", stderr);
         break;
     case Konec::nahrazen:
     case Konec::prilisDlouhy:
@@ -180,13 +184,15 @@ int main() {
             Konec konec = Konec::nenalezen;
             if (nazev == Cteni::prilisDlouhe)
                 puts("Nazev souboru je prilis dlouhy, nelze nacist soubor");
-            else if (nazev == Cteni::neplatne)
+            else if (nazev == Cteni::neplatne || nazev == Cteni::neplatnyRadek)
                 puts(prikaz.nenalezen);
             else
                 konec = zpracuj(prikaz, obsahSouboru, nazevSouboru);
             if (konec == Konec::nahrazen || konec == Konec::nezmenen || konec == Konec::nejisty)
                 priznak = volba;
-            if (konec == Konec::nenalezen && nazev != Cteni::celyRadek) zahodRadek(stdin);
+            if (konec == Konec::nenalezen && nazev != Cteni::celyRadek &&
+                nazev != Cteni::neplatnyRadek)
+                zahodRadek(stdin);
         } else if (cteni == Cteni::precteno && volba == 3) {
             vypisPamet(priznak, obsahSouboru[0]);
         } else {

@@ -2,9 +2,8 @@
 // their own system's terms, with the struct of their own header; nothing above this header knows
 // which one it runs on, and they know nothing of the program but this header.
 //
-// One file command takes two calls: prectiSoubor loads a file into a CilovySoubor, and nahradText
-// puts a text in that file's place through the work file, or leaves it in the work file; each
-// system does all its steps, in its own order, inside that call.
+// One file command takes a load, prectiSoubor, which reads a file into a CilovySoubor, and then the
+// steps of a replacement below, which textfile.cpp takes in its own order.
 #pragma once
 
 #include <cstdio>
@@ -27,12 +26,6 @@ struct Selhani {
     }
 };
 
-#ifdef _WIN32
-#include "os_win32.h"
-#else
-#include "os_linux.h"
-#endif
-
 // How putting a text in the named file's place ended.
 enum class Nahrazeni {
     nahrazen, // the named file holds the text, durably, and nothing else is left
@@ -45,20 +38,84 @@ enum class Nahrazeni {
 enum class Misto {
     nikde,    // nowhere: it could not be written, or not left
     pracovni, // in the work file, kPracovniSoubor
-    nahradni, // beside it, under the work file's name followed by a dot and the user's number,
-              // where the work file's name was not the run's to take
-    // The same two in the named file's directory, where the current one could not take the work
-    // file (this user may not write it, or its volume is read-only or full).
-    pracovniVedle,
-    nahradniVedle,
+    nahradni, // beside it, under the user's own name (nahradniJmeno), where the work file's name
+              // was not the run's to take
 };
 
-// What nahradText did, and why, where it did not put the text in place.
+// What a replacement did, and why, where it did not put the text in place: `text` in the named
+// file's folder (`vedle`) rather than the current one; `trvale` fails where that text could not be
+// made durable.
 struct Ulozeni {
     Nahrazeni jak;
-    Misto text;
-    Selhani proc;
+    Misto text = Misto::nikde;
+    Selhani proc = {};
+    bool vedle = false;
+    Selhani trvale = {};
 };
+
+// ---- What a replacement asks of the system. textfile.cpp decides, in one place for both systems,
+// which folder takes the work file, whose file stands under its name, where a text is left and
+// what goes; a system does each step it is asked, and decides nothing of its own.
+
+// The folder a run's work file is made in: the current directory, or the named file's.
+enum class Slozka { aktualni, souboru };
+
+struct NaMiste;
+
+#ifdef _WIN32
+#include "os_win32.h"
+#else
+#include "os_linux.h"
+#endif
+
+// What stands under the work file's name in a folder, as far as the system can tell.
+struct NaMiste {
+    bool volno = true;    // nothing stands there
+    bool presne = false;  // a regular file (no link, no folder) spelled exactly as kPracovniSoubor
+    bool vlastni = false; // this user's, with one name, readable and writable by its owner alone
+    bool oznacen = false; // bears the mark a run gives the work file it leaves (PracovniSoubor)
+    bool nacteny = false; // the file the load read, or a link the typed name passed through
+    IdSouboru id = {};    // which file it is
+};
+
+// Whether the named file's folder is the current directory.
+bool jeSlozkaAktualni(const CilovySoubor *cil);
+
+// Whether a work file could not be made in a folder for a reason another folder may not share: no
+// right to write there, a read-only, write-protected or full volume.
+bool nelzeTamPsat(const Selhani &proc);
+
+// The path of the named file's folder, in UTF-8 as a user would type it, into `cesta`; "" where
+// it does not fit.
+void cestaSlozky(const CilovySoubor *cil, char *cesta, size_t kapacita);
+
+// A run's work file, from its writing in one folder to the end of the replacement, with the
+// operations below (each system's header defines it); whatever of it is not kept goes with it:
+//   Selhani zapis(const char *text, long delka)
+//       makes it in its folder (unnamed where the system can), readable and writable by its owner
+//       alone, and writes the text whole and durably
+//   NaMiste naMiste() const
+//       what stands under the work file's name in its folder
+//   Ulozeni dejNaMisto(const char *text, long delka)
+//       puts it, or a copy of the text beside the file, in the named file's place with all that
+//       file had but its text, if the file still is the one read and holds what was read (looked
+//       at again just before the rename), durably; says nahrazen, nejisty or nezmenen and why
+//   Selhani vratOchranu()
+//       takes back whatever of the named file's protections dejNaMisto gave it: its owner's alone
+//   void oznac()
+//       marks it as a run's work file, where its file system keeps the mark
+//   Selhani pojmenuj(const char *jmeno, const NaMiste *nahradit)
+//       names it `jmeno` in its folder: replacing whatever stands there where `nahradit` is null;
+//       else only where the name is free, or still holds the file `nahradit->id`
+//   Selhani zapisTrvale()
+//       makes its text and its name durable
+//   void odstranPracovni(const NaMiste &misto)
+//       removes what stands under the work file's name, where it is still the file `misto.id`
+//
+// A run's turn at the work file's place in a folder (Tah(const CilovySoubor *, Slozka), defined
+// by each system): made, it waits a few seconds at most until no other run holds the place, then
+// holds it (drzi()) or goes on without it, and defers the signals or console events that end a
+// run; gone, it lets both go.
 
 // Reads the named regular file's text, as the system's text mode gives it, into `cil->obsah`, and
 // its length into `cil->delka`: a file too long for the buffer is not read, its length counted as
@@ -67,19 +124,6 @@ struct Ulozeni {
 // and the result says why. Never waits on a device or a pipe; waits a few seconds at most while
 // another run replaces the same file, and then reads what that run left.
 Selhani prectiSoubor(const char *nazev, CilovySoubor *cil);
-
-// Puts the `delka` characters of `text` in the place of the file `cil` holds, through a work file
-// written whole and durably, readable and writable by its owner alone (and on Windows encrypted
-// where that file is); the file keeps everything it had but its text, durably. The named file stays
-// as it was if this user may not write it or could not keep its owner, or if it is no longer the
-// file and content that were read; the text is then left under the work file's name, durably and
-// its owner's alone, or, where that name is not the run's to take (anything but a work file a run
-// left there: the user's own file under any spelling, another user's file; a run without its turn
-// beside another), under the work file's name followed by a dot and the user's number. The work
-// file goes in the current directory, or where that cannot take it, in the named file's. Runs in
-// one directory take turns at it, waiting a few seconds at most; the signals or console events
-// that end a run wait for it to finish.
-Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka);
 
 // Whether something stands under the typed name, as the system finds it (a file, a folder, ...).
 bool existuje(const char *nazev);

@@ -192,52 +192,65 @@ Selhani systemNajde(const char *nazev, const struct stat &st) {
 
 // ---- Making a new file durable
 
-// A run's temporary name, ".codedText.txt.MACHINE.PID.XXXXXX": its machine and process tell one
-// a killed run left.
-constexpr int kDelkaDocasneho = 48;
+// What a temporary name tells of the run that made it: its machine (the machine ID, or where there
+// is none the boot ID, with the PID namespace, which tells a container from its host) and the boot
+// of that machine (the kernel's boot ID), each folded into 32 bits; 0 where it cannot be read.
+struct Puvod {
+    unsigned stroj = 0, start = 0;
+};
 
-// What tells this boot of this machine, and its process namespace, from any other whose runs may
-// share a directory (another machine on a network share, a container): the kernel's boot ID and
-// the namespace, folded into 32 bits (FNV-1a); 0 where they cannot be read. Read once a run.
-unsigned znackaStroje() {
-    static unsigned znacka = 0;
-    static bool precteno = false;
-    if (precteno) return znacka;
-    precteno = true;
+// The first bytes of the file `soubor` (32 at least), with the namespace `ns` where given, folded
+// into 32 bits (FNV-1a), never 0; 0 where the file cannot be read so far.
+unsigned otisk(const char *soubor, const struct stat *ns) {
     char id[40];
-    int fd = open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+    int fd = open(soubor, O_RDONLY | O_CLOEXEC);
     const ssize_t n = fd >= 0 ? read(fd, id, sizeof id) : -1;
     if (fd >= 0) close(fd);
-    struct stat ns;
-    if (n < 32 || stat("/proc/self/ns/pid", &ns) != 0) return znacka;
+    if (n < 32) return 0;
     unsigned h = 2166136261u;
     auto pridej = [&h](const void *data, size_t delka) {
         for (size_t i = 0; i < delka; ++i)
             h = (h ^ static_cast<const unsigned char *>(data)[i]) * 16777619u;
     };
     pridej(id, static_cast<size_t>(n));
-    pridej(&ns.st_dev, sizeof ns.st_dev);
-    pridej(&ns.st_ino, sizeof ns.st_ino);
-    znacka = h != 0 ? h : 1;
-    return znacka;
+    if (ns != nullptr) {
+        pridej(&ns->st_dev, sizeof ns->st_dev);
+        pridej(&ns->st_ino, sizeof ns->st_ino);
+    }
+    return h != 0 ? h : 1;
 }
 
-// The process whose temporary name `jmeno` is, where a run of this machine's boot and namespace
-// made it; else -1, as for any other name.
-long procesDocasneho(const char *jmeno) {
+// This run's machine and boot, read once a run.
+const Puvod &puvod() {
+    static Puvod tento;
+    static bool precteno = false;
+    if (precteno) return tento;
+    precteno = true;
+    constexpr char kStart[] = "/proc/sys/kernel/random/boot_id";
+    struct stat ns;
+    tento.start = otisk(kStart, nullptr);
+    if (stat("/proc/self/ns/pid", &ns) != 0) return tento;
+    tento.stroj = otisk("/etc/machine-id", &ns);
+    if (tento.stroj == 0) tento.stroj = otisk(kStart, &ns);
+    return tento;
+}
+
+// The run that made the temporary name `jmeno`, where it is one: its machine and boot, and its
+// process.
+bool puvodDocasneho(const char *jmeno, Puvod *kdo, long *pid) {
     constexpr size_t n = sizeof kPracovniSoubor - 1;
     if (jmeno[0] != '.' || strncmp(jmeno + 1, kPracovniSoubor, n) != 0 || jmeno[n + 1] != '.')
-        return -1;
-    const char *stroj = jmeno + n + 2;
+        return false;
+    const char *z = jmeno + n + 2;
+    if (strspn(z, "0123456789abcdef") != 8 || z[8] != '.' ||
+        strspn(z + 9, "0123456789abcdef") != 8 || z[17] != '.' ||
+        isdigit(static_cast<unsigned char>(z[18])) == 0)
+        return false;
+    kdo->stroj = static_cast<unsigned>(strtoul(z, nullptr, 16));
+    kdo->start = static_cast<unsigned>(strtoul(z + 9, nullptr, 16));
     char *konec;
-    if (strspn(stroj, "0123456789abcdef") != 8 || stroj[8] != '.' ||
-        strtoul(stroj, nullptr, 16) != znackaStroje() ||
-        isdigit(static_cast<unsigned char>(stroj[9])) == 0)
-        return -1;
-    long pid = strtol(stroj + 9, &konec, 10);
-    return *konec == '.' && strlen(konec + 1) == 6 && strspn(konec + 1, "0123456789abcdef") == 6
-               ? pid
-               : -1;
+    *pid = strtol(z + 18, &konec, 10);
+    return *konec == '.' && strlen(konec + 1) == 6 && strspn(konec + 1, "0123456789abcdef") == 6;
 }
 
 // Calls `zaznam` with the name of each entry of the directory `adresar` until it returns false.
@@ -257,15 +270,29 @@ template <typename Zaznam> void projdi(int adresar, Zaznam zaznam) {
     close(d);
 }
 
+// How long a temporary name of an earlier boot stays untouched before it counts as left by a
+// power cut, far longer than any run keeps one: a machine cloned with its machine ID may share the
+// folder.
+constexpr time_t kStariPozustatku = 600;
+
 // Removes from `adresar` the temporary names of runs that were ended by force (SIGKILL, a power
-// cut) before they could remove them: those of this machine whose process no longer exists.
-// Where the machine cannot be told, none: another machine's run may be using its name.
+// cut) before they could remove them: those of this machine whose process no longer exists, or
+// that an earlier boot of it left. Where the machine cannot be told, none: another machine's run
+// may be using its name.
 void uklidPozustatky(int adresar) {
-    if (znackaStroje() == 0) return;
-    projdi(adresar, [](int d, const char *jmeno) {
-        long pid = procesDocasneho(jmeno);
-        if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-            unlinkat(d, jmeno, 0);
+    const Puvod &tento = puvod();
+    if (tento.stroj == 0) return;
+    const time_t ted = time(nullptr);
+    projdi(adresar, [&](int d, const char *jmeno) {
+        Puvod kdo;
+        long pid;
+        struct stat st;
+        if (!puvodDocasneho(jmeno, &kdo, &pid) || kdo.stroj != tento.stroj) return true;
+        const bool pryc = kdo.start == tento.start
+                              ? pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH
+                              : fstatat(d, jmeno, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                    st.st_mtime + kStariPozustatku < ted;
+        if (pryc) unlinkat(d, jmeno, 0);
         return true;
     });
 }
@@ -293,101 +320,6 @@ Selhani dejRezim(int fd, mode_t rezim) {
     return fchmod(fd, rezim) == 0 || nedrziTo() ? Selhani{} : selhalo("fchmod");
 }
 
-// A temporary name in a directory, which its holder removes when it goes, unless the name was
-// let go (pust): renamed into the named file's place, say. The directory is borrowed from one who
-// outlives the holder.
-class DocasneJmeno {
-  public:
-    explicit DocasneJmeno(int adresar) : adresar_(adresar) {}
-    DocasneJmeno(const DocasneJmeno &) = delete;
-    DocasneJmeno &operator=(const DocasneJmeno &) = delete;
-    ~DocasneJmeno() {
-        zahod();
-    }
-
-    // Calls `pokus` with fresh names (".codedText.txt.MACHINE.PID.XXXXXX", short enough for any
-    // file system) until one is free, which the holder then holds; what killed runs left goes
-    // first.
-    template <typename Zkouska> Selhani zkus(Zkouska pokus) {
-        uklidPozustatky(adresar_);
-        Selhani proc = {"a free name", EEXIST};
-        for (int i = 0; i < 100 && proc.chyba == EEXIST; ++i) {
-            snprintf(jmeno_, kDelkaDocasneho, ".%s.%08x.%ld.%06x", kPracovniSoubor, znackaStroje(),
-                     static_cast<long>(getpid()), nahodne() & 0xFFFFFF);
-            if (!(proc = pokus(jmeno_))) return {};
-        }
-        jmeno_[0] = '\0';
-        return proc;
-    }
-    // Removes the name now, once: where that fails, it is a killed run's to the next run.
-    void zahod() {
-        if (jmeno_[0] != '\0') unlinkat(adresar_, jmeno_, 0);
-        jmeno_[0] = '\0';
-    }
-    void pust() {
-        jmeno_[0] = '\0';
-    }
-    bool drzi() const {
-        return jmeno_[0] != '\0';
-    }
-    int adresar() const {
-        return adresar_;
-    }
-    const char *jmeno() const {
-        return jmeno_;
-    }
-
-  private:
-    int adresar_;
-    char jmeno_[kDelkaDocasneho] = "";
-};
-
-// A new file in a directory, readable and writable by its owner alone and with no ACL entries,
-// open, and unnamed where the system allows it, else under a temporary name; closed, and its name
-// removed, when it goes.
-class NovySoubor {
-  public:
-    explicit NovySoubor(int adresar) : jmeno(adresar) {}
-    NovySoubor(const NovySoubor &) = delete;
-    NovySoubor &operator=(const NovySoubor &) = delete;
-    ~NovySoubor() {
-        jmeno.zahod();
-        if (fd >= 0) close(fd);
-    }
-
-    // Creates it, fills it with `naplneni` and makes it durable.
-    template <typename Naplneni> Selhani vytvor(Naplneni naplneni) {
-        if (Selhani s = otevri()) return s;
-        if (Selhani s = naplneni(fd)) return s;
-        return fsync(fd) == 0 ? Selhani{} : selhalo("fsync");
-    }
-
-    int fd = -1;
-    DocasneJmeno jmeno;
-
-  private:
-    Selhani otevri() {
-        const int adresar = jmeno.adresar();
-        if (access("/proc/self/fd", X_OK) == 0)
-            fd = openat(adresar, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-        if (fd < 0) {
-            if (Selhani s = jmeno.zkus([&](const char *j) {
-                    fd = openat(adresar, j, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
-                    return fd >= 0 ? Selhani{} : selhalo("openat");
-                }))
-                return s;
-        }
-        // A default ACL of the directory gives a new file entries of its own; the mode masks
-        // them, but they go all the same, so that nothing of them can ever come into force.
-        acl_t jenVlastnik = acl_from_mode(0600);
-        if (jenVlastnik != nullptr) {
-            (void)acl_set_fd(fd, jenVlastnik);
-            acl_free(jenVlastnik);
-        }
-        return dejRezim(fd, 0600);
-    }
-};
-
 // Links the open file `fd` into `adresar` as `jmeno`, which must be free: by its descriptor, so
 // that no name of it can be swapped on the way.
 Selhani pripoj(int fd, int adresar, const char *jmeno) {
@@ -399,26 +331,85 @@ Selhani pripoj(int fd, int adresar, const char *jmeno) {
 
 // Makes the entries of the directory `adresar` (a path descriptor, or AT_FDCWD) durable. Where this
 // user may not read the directory, the file `fd` whose entry changed is made durable instead, which
-// on a journalling file system takes that entry along; where either fails, the whole file system
-// that holds `fd` is written out, once.
+// on a journalling file system takes that entry along; where its file system cannot make either
+// durable so, the whole file system that holds `fd` is written out. An error of the disk or a full
+// volume fails.
 Selhani zapisAdresar(int adresar, int fd) {
     int d = openat(adresar, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    bool ok = fsync(d >= 0 ? d : fd) == 0;
+    const Selhani proc = fsync(d >= 0 ? d : fd) == 0 ? Selhani{} : selhalo("fsync");
     if (d >= 0) close(d);
-    return ok || syncfs(fd) == 0 ? Selhani{} : selhalo("syncfs");
+    if (proc.chyba != EINVAL && proc.chyba != EOPNOTSUPP && proc.chyba != ENOSYS) return proc;
+    return syncfs(fd) == 0 ? Selhani{} : selhalo("syncfs");
 }
+
+} // namespace
+
+template <typename Zkouska> Selhani DocasneJmeno::zkus(Zkouska pokus) {
+    uklidPozustatky(adresar_);
+    Selhani proc = {"a free name", EEXIST};
+    for (int i = 0; i < 100 && proc.chyba == EEXIST; ++i) {
+        snprintf(jmeno_, sizeof jmeno_, ".%s.%08x.%08x.%ld.%06x", kPracovniSoubor, puvod().stroj,
+                 puvod().start, static_cast<long>(getpid()), nahodne() & 0xFFFFFF);
+        if (!(proc = pokus(jmeno_))) return {};
+    }
+    jmeno_[0] = '\0';
+    return proc;
+}
+
+void DocasneJmeno::zahod() {
+    if (jmeno_[0] != '\0') unlinkat(adresar_, jmeno_, 0);
+    jmeno_[0] = '\0';
+}
+
+NovySoubor::~NovySoubor() {
+    jmeno.zahod();
+    if (fd >= 0) close(fd);
+}
+
+template <typename Naplneni> Selhani NovySoubor::vytvor(Naplneni naplneni) {
+    if (Selhani s = otevri()) return s;
+    if (Selhani s = naplneni(fd)) return s;
+    return fsync(fd) == 0 ? Selhani{} : selhalo("fsync");
+}
+
+Selhani NovySoubor::otevri() {
+    const int adresar = jmeno.adresar();
+    if (access("/proc/self/fd", X_OK) == 0)
+        fd = openat(adresar, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (Selhani s = jmeno.zkus([&](const char *j) {
+                fd = openat(adresar, j, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+                return fd >= 0 ? Selhani{} : selhalo("openat");
+            }))
+            return s;
+    }
+    // A default ACL of the directory gives a new file entries of its own; the mode masks
+    // them, but they go all the same, so that nothing of them can ever come into force.
+    acl_t jenVlastnik = acl_from_mode(0600);
+    if (jenVlastnik != nullptr) {
+        (void)acl_set_fd(fd, jenVlastnik);
+        acl_free(jenVlastnik);
+    }
+    return dejRezim(fd, 0600);
+}
+
+namespace {
 
 // ---- Taking over a file's protections
 
+// The mark a run gives the work file it leaves: an extended attribute of its own, which no file
+// of the user's has by chance, and which a replacement never takes over from a file.
+constexpr char kZnacka[] = "user.sifrovac.pracovni";
+
 // Copies the extended attributes `jmena` (`delka` bytes, as flistxattr lists them) of `z` to
-// `kam`, but the ACL, which perm_copy_fd gives. One of the user's own (user.*) that cannot be
-// copied fails the copy; the system's (a security label, say) are the system's to give the new
-// file.
+// `kam`, but the ACL, which perm_copy_fd gives, and a work file's mark. One of the user's own
+// (user.*) that cannot be copied fails the copy; the system's (a security label, say) are the
+// system's to give the new file.
 Selhani zkopirujAtributy(int z, const char *jmena, ssize_t delka, int kam) {
     char hodnota[1 << 16];
     for (ssize_t i = 0; i < delka; i += static_cast<ssize_t>(strlen(jmena + i)) + 1) {
         const char *jmeno = jmena + i;
-        if (strncmp(jmeno, "system.posix_acl_", 17) == 0) continue;
+        if (strncmp(jmeno, "system.posix_acl_", 17) == 0 || strcmp(jmeno, kZnacka) == 0) continue;
         ssize_t n = fgetxattr(z, jmeno, hodnota, sizeof hodnota);
         Selhani proc = n < 0 ? selhalo("fgetxattr") : Selhani{};
         if (!proc && fsetxattr(kam, jmeno, hodnota, static_cast<size_t>(n), 0) != 0)
@@ -467,7 +458,7 @@ Selhani prevezmiOchranu(int puvodni, const struct stat &st, int novy) {
 
 // Takes back from the file `fd` what prevezmiOchranu gave it: the owner and group it was made with,
 // no ACL entries or attributes, mode 0600. Fails if it may still grant anyone else anything.
-Selhani vratOchranu(int fd, uid_t vlastnik, gid_t skupina) {
+Selhani vratOchranuSouboru(int fd, uid_t vlastnik, gid_t skupina) {
     (void)!fchown(fd, vlastnik, skupina);
     char jmena[1 << 12];
     ssize_t delka = flistxattr(fd, jmena, sizeof jmena);
@@ -535,48 +526,11 @@ bool zamkni(int fd) {
     return true;
 }
 
-// A run's turn at the work file's place in its directory, from the writing of its work file to
-// the end of its replacement: made, it waits a few seconds at most until no other run
-// holds the place, then holds it (or goes on without it: where the directory cannot be read, or
-// another user holds it for longer than a run takes, the run keeps to names that no other run
-// uses), and defers the signals that end a run; gone, it lets both go.
-class Tah {
-  public:
-    explicit Tah(int adresar) {
-        zamek_ = openat(adresar, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (zamek_ >= 0 && !zamkni(zamek_)) {
-            close(zamek_);
-            zamek_ = -1;
-        }
-        sigset_t ukoncujici;
-        sigemptyset(&ukoncujici);
-        for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
-            sigaddset(&ukoncujici, signal);
-        sigprocmask(SIG_BLOCK, &ukoncujici, &puvodniMaska_);
-    }
-    Tah(const Tah &) = delete;
-    Tah &operator=(const Tah &) = delete;
-    ~Tah() {
-        if (zamek_ >= 0) close(zamek_);
-        sigprocmask(SIG_SETMASK, &puvodniMaska_, nullptr);
-    }
-    bool drzi() const {
-        return zamek_ >= 0;
-    }
-
-  private:
-    int zamek_ = -1;
-    sigset_t puvodniMaska_;
-};
-
 // ---- The work file
 
-// Whether the file system of the open file `fd`, which has mode 0600, keeps the modes it is given;
-// a FAT or exFAT volume gives every file the same, whatever a chmod says. Leaves it 0600.
-bool drziRezimy(int fd) {
-    struct stat st;
-    const bool drzi = fchmod(fd, 0400) == 0 && fstat(fd, &st) == 0 && (st.st_mode & 07777) == 0400;
-    return fchmod(fd, 0600) == 0 && drzi;
+// The directory a work file is made in.
+int adresarPro(const CilovySoubor *cil, Slozka kde) {
+    return kde == Slozka::aktualni ? AT_FDCWD : cil->adresar;
 }
 
 // Whether the directory `adresar` holds an entry spelled exactly as the work file's name. (Where
@@ -590,62 +544,44 @@ bool jeTakNapsan(int adresar) {
     return nalezen;
 }
 
-// Whether the work file's place in the directory `adresar` is a run's to take: free, or holding a
-// work file that a run left there, as a run leaves it: a regular file spelled as the work file's
-// name, this user's, with one name, mode 0600 and no ACL, on a file system that keeps modes (as
-// the new work file `fd` there shows) and so tells it from any other. Anything else is the
-// user's.
-bool jeMistoBehu(int adresar, const CilovySoubor *cil, int fd) {
-    struct stat st, otevreny;
-    if (cil->pracovniMistoNaCeste) return false;
-    if (fstatat(adresar, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
-    if (stejny(st, cil->nacteny) || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
-        st.st_nlink != 1 || (st.st_mode & 07777) != 0600)
-        return false;
-    int tam =
-        openat(adresar, kPracovniSoubor, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    const bool bezAcl = tam >= 0 && fstat(tam, &otevreny) == 0 && stejny(otevreny, st) &&
-                        fgetxattr(tam, "system.posix_acl_access", nullptr, 0) < 0;
-    if (tam >= 0) close(tam);
-    return bezAcl && drziRezimy(fd) && jeTakNapsan(adresar);
+bool jeTo(const struct stat &st, const IdSouboru &id) {
+    return st.st_dev == id.zarizeni && st.st_ino == id.inode;
 }
 
-// One run's work file in its directory (the current one, or else the named file's), from its
-// writing to the end of its replacement.
-// It goes down this drawing; from `zapsan` or `prevzal` a text that did not take the named file's
-// place is left (ponechej), with its protections taken back from `prevzal`.
+} // namespace
+
+// Where the directory cannot be read, or another user holds it for longer than a run takes, the
+// run goes without the lock.
+Tah::Tah(const CilovySoubor *cil, Slozka kde) {
+    zamek_ = openat(adresarPro(cil, kde), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (zamek_ >= 0 && !zamkni(zamek_)) {
+        close(zamek_);
+        zamek_ = -1;
+    }
+    sigset_t ukoncujici;
+    sigemptyset(&ukoncujici);
+    for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+        sigaddset(&ukoncujici, signal);
+    sigprocmask(SIG_BLOCK, &ukoncujici, &puvodniMaska_);
+}
+
+Tah::~Tah() {
+    if (zamek_ >= 0) close(zamek_);
+    sigprocmask(SIG_SETMASK, &puvodniMaska_, nullptr);
+}
+
+// The work file goes down this drawing; from `zapis` or after the protections were taken, a text
+// that did not take the named file's place is left under a name (vratOchranu, pojmenuj).
 //
-//   (new) --write, fsync--> zapsan --owner, mode, ACL--> prevzal --link beside, rename--> in place
-//     (unnamed in the current directory,                                                 ^
-//      or under a temporary name there)       --a copy beside the file, renamed----------
+//   (new) --write, fsync--> written --owner, mode, ACL--> taken over --link beside, rename--> in
+//   place
+//     (unnamed in its directory,                                                           ^
+//      or under a temporary name there)   --a copy beside the file, renamed----------------
 //
 // In place, the text is the user's file: no step deletes it, renames it away or takes its
 // protections back, and a failure can only leave it so, without the success line.
-class PracovniSoubor {
-  public:
-    PracovniSoubor(const Tah &tah, const CilovySoubor *cil, int adresar)
-        : tah_(tah), adresar_(adresar), soubor_(adresar), vedle_(cil->adresar) {}
-
-    Selhani zapis(const char *text, long delka);
-    Ulozeni nahrad(const CilovySoubor *cil, const char *text, long delka);
-    Ulozeni ponechej(Selhani proc);
-
-  private:
-    Selhani pojmenujJako(const char *nazev, bool nahradit);
-    Misto pojmenuj(Selhani *proc);
-
-    enum class Stav { zapsan, prevzal };
-    const Tah &tah_;
-    const int adresar_; // the directory it is made in, borrowed: AT_FDCWD or the named file's
-    NovySoubor soubor_;
-    // Its name beside the named file, which goes only once the text was left: an unnamed file,
-    // once linked, cannot be linked again when its last name is gone.
-    DocasneJmeno vedle_;
-    Stav stav_ = Stav::zapsan;
-    bool mistoBehu_ = false; // the work file's place is free, or holds a run's work file
-    uid_t vlastnik_ = 0;     // its owner and group when it was made
-    gid_t skupina_ = 0;
-};
+PracovniSoubor::PracovniSoubor(const CilovySoubor *cil, Slozka kde)
+    : cil_(cil), adresar_(adresarPro(cil, kde)), soubor_(adresar_), vedle_(cil->adresar) {}
 
 Selhani PracovniSoubor::zapis(const char *text, long delka) {
     // No work file can be written where a directory stands in its place.
@@ -662,107 +598,104 @@ Selhani PracovniSoubor::zapis(const char *text, long delka) {
     return {};
 }
 
-Ulozeni PracovniSoubor::nahrad(const CilovySoubor *cil, const char *text, long delka) {
-    // Only a run's work file is ever taken away from the work file's place, never the user's
-    // own file, under whatever spelling.
-    struct stat pracovni;
-    mistoBehu_ = jeMistoBehu(adresar_, cil, soubor_.fd);
+NaMiste PracovniSoubor::naMiste() const {
+    NaMiste misto;
+    struct stat st, otevreny;
+    if (fstatat(adresar_, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        misto.volno = errno == ENOENT;
+        return misto;
+    }
+    misto.volno = false;
+    misto.id = {st.st_dev, st.st_ino};
+    misto.nacteny = cil_->pracovniMistoNaCeste || stejny(st, cil_->nacteny);
+    misto.presne = S_ISREG(st.st_mode) && jeTakNapsan(adresar_);
+    if (!misto.presne || st.st_uid != geteuid() || st.st_nlink != 1 || (st.st_mode & 077) != 0)
+        return misto;
+    int tam = openat(adresar_, kPracovniSoubor,
+                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    char znacka[2];
+    if (tam < 0) return misto;
+    misto.vlastni = fstat(tam, &otevreny) == 0 && stejny(otevreny, st) &&
+                    fgetxattr(tam, "system.posix_acl_access", nullptr, 0) < 0;
+    misto.oznacen = fgetxattr(tam, kZnacka, znacka, sizeof znacka) == 1 && znacka[0] == '1';
+    close(tam);
+    return misto;
+}
+
+Ulozeni PracovniSoubor::dejNaMisto(const char *text, long delka) {
     // A file that this user may not write is left alone, and so is one that changed since it was
     // read, which prejmenuj finds out at the last moment.
+    struct stat pracovni;
     if (fstat(soubor_.fd, &pracovni) != 0)
         return {Nahrazeni::nezmenen, Misto::nikde, selhalo("fstat")};
-    if (faccessat(cil->adresar, cil->jmeno, W_OK, AT_EACCESS) != 0)
+    if (faccessat(cil_->adresar, cil_->jmeno, W_OK, AT_EACCESS) != 0)
         return {Nahrazeni::nezmenen, Misto::nikde, selhalo("faccessat")};
     // An unnamed work file on the named file's file system takes the protections first, so that a
     // name beside the file stands there only for the few calls up to the rename; where it cannot
     // be linked there (another mount of the file system, no /proc), a copy goes instead. Where
     // the protections cannot be taken, no copy could take them either.
-    Ulozeni ulozeni;
-    if (pracovni.st_dev == cil->nacteny.st_dev && !soubor_.jmeno.drzi()) {
-        stav_ = Stav::prevzal;
-        if (Selhani s = prevezmiOchranu(cil->soubor, cil->nacteny, soubor_.fd))
-            return {Nahrazeni::nezmenen, Misto::nikde, s};
-        ulozeni = vedle_.zkus([&](const char *j) { return pripoj(soubor_.fd, cil->adresar, j); })
-                      ? nahradKopii(text, delka, cil)
-                      : prejmenuj(&vedle_, cil, soubor_.fd);
-    } else {
-        ulozeni = nahradKopii(text, delka, cil);
-    }
-    // An earlier run's work file, which this run's text would have overwritten, goes too.
-    if (ulozeni.jak == Nahrazeni::nahrazen && tah_.drzi() && mistoBehu_)
-        unlinkat(adresar_, kPracovniSoubor, 0);
-    return ulozeni;
+    if (pracovni.st_dev != cil_->nacteny.st_dev || soubor_.jmeno.drzi())
+        return nahradKopii(text, delka, cil_);
+    prevzal_ = true;
+    if (Selhani s = prevezmiOchranu(cil_->soubor, cil_->nacteny, soubor_.fd))
+        return {Nahrazeni::nezmenen, Misto::nikde, s};
+    return vedle_.zkus([&](const char *j) { return pripoj(soubor_.fd, cil_->adresar, j); })
+               ? nahradKopii(text, delka, cil_)
+               : prejmenuj(&vedle_, cil_, soubor_.fd);
 }
 
-// ---- Leaving the work file
+Selhani PracovniSoubor::vratOchranu() {
+    return prevzal_ ? vratOchranuSouboru(soubor_.fd, vlastnik_, skupina_) : Selhani{};
+}
 
-// Gives the work file `nazev` in the current directory, replacing what stands there when
-// `nahradit`.
-Selhani PracovniSoubor::pojmenujJako(const char *nazev, bool nahradit) {
+void PracovniSoubor::oznac() {
+    (void)fsetxattr(soubor_.fd, kZnacka, "1", 1, 0);
+}
+
+Selhani PracovniSoubor::pojmenuj(const char *jmeno, const NaMiste *nahradit) {
+    bool nahrad = nahradit == nullptr;
+    struct stat st;
+    if (nahradit != nullptr && !nahradit->volno) {
+        if (fstatat(adresar_, jmeno, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (!jeTo(st, nahradit->id)) return {"renameat2", EEXIST};
+            nahrad = true;
+        } else if (errno != ENOENT) {
+            return selhalo("fstatat");
+        }
+    }
     if (soubor_.jmeno.drzi()) {
         const char *z = soubor_.jmeno.jmeno();
-        if (renameat2(adresar_, z, adresar_, nazev, nahradit ? 0 : RENAME_NOREPLACE) != 0) {
+        if (renameat2(adresar_, z, adresar_, jmeno, nahrad ? 0 : RENAME_NOREPLACE) != 0) {
             // A file system that cannot rename without replacing (FAT and exFAT through FUSE)
-            // gives a free name to a run that holds the lock, which no other run then takes.
-            struct stat st;
-            if (errno != EINVAL || nahradit || !tah_.drzi()) return selhalo("renameat2");
-            if (fstatat(adresar_, nazev, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            // renames to a name that is free just before.
+            if (errno != EINVAL || nahrad) return selhalo("renameat2");
+            if (fstatat(adresar_, jmeno, &st, AT_SYMLINK_NOFOLLOW) == 0)
                 return {"renameat2", EEXIST};
             if (errno != ENOENT) return selhalo("fstatat");
-            if (renameat(adresar_, z, adresar_, nazev) != 0) return selhalo("renameat");
+            if (renameat(adresar_, z, adresar_, jmeno) != 0) return selhalo("renameat");
         }
         soubor_.jmeno.pust();
-        return {};
+    } else {
+        if (nahrad && unlinkat(adresar_, jmeno, 0) != 0 && errno != ENOENT)
+            return selhalo("unlinkat");
+        if (Selhani s = pripoj(soubor_.fd, adresar_, jmeno)) return s;
     }
-    if (nahradit && unlinkat(adresar_, nazev, 0) != 0 && errno != ENOENT)
-        return selhalo("unlinkat");
-    return pripoj(soubor_.fd, adresar_, nazev);
-}
-
-// Gives the work file the work file's name, to leave its text there: a run that holds the lock
-// takes the name from an earlier run's work file, a run without it only a free name. Where the
-// name is not the run's to take, the work file's name with the user's number after it.
-Misto PracovniSoubor::pojmenuj(Selhani *proc) {
-    if (!(*proc = pojmenujJako(kPracovniSoubor, tah_.drzi() && mistoBehu_))) return Misto::pracovni;
-    char nahradni[sizeof kPracovniSoubor + 16];
-    nahradniJmeno(nahradni, sizeof nahradni);
-    return !(*proc = pojmenujJako(nahradni, true)) ? Misto::nahradni : Misto::nikde;
-}
-
-// Leaves the text, which did not take the named file's place for `proc`, under the work file's
-// name, durably, its owner's alone. Where it cannot be made its owner's alone, or named, it goes.
-Ulozeni PracovniSoubor::ponechej(Selhani proc) {
-    const Selhani vlastni =
-        stav_ == Stav::prevzal ? vratOchranu(soubor_.fd, vlastnik_, skupina_) : Selhani{};
-    Selhani pojmenovani;
-    const Misto misto = vlastni ? Misto::nikde : pojmenuj(&pojmenovani);
     vedle_.zahod();
-    if (misto == Misto::nikde) return {Nahrazeni::nezmenen, misto, proc};
-    (void)fsync(soubor_.fd);
-    (void)zapisAdresar(adresar_, soubor_.fd);
-    return {Nahrazeni::nezmenen, misto, proc};
+    return {};
 }
 
-// Whether a work file could not be written in a directory for a reason that another directory
-// may not share: no right to write there, a read-only or full volume.
-bool nelzeTamPsat(int chyba) {
-    return chyba == EACCES || chyba == EPERM || chyba == EROFS || chyba == ENOSPC ||
-           chyba == EDQUOT;
+Selhani PracovniSoubor::zapisTrvale() {
+    if (fsync(soubor_.fd) != 0) return selhalo("fsync");
+    return zapisAdresar(adresar_, soubor_.fd);
 }
 
-// Puts the text in the place of the file `cil` holds through a work file in the directory
-// `adresar`, or leaves it there; `*zapsan` tells whether the work file could be written at all.
-// No other run's work file may come between this one's writing and its replacement.
-Ulozeni nahradPres(int adresar, const CilovySoubor *cil, const char *text, long delka,
-                   bool *zapsan) {
-    Tah tah(adresar);
-    PracovniSoubor prac(tah, cil, adresar);
-    const Selhani s = prac.zapis(text, delka);
-    *zapsan = !s;
-    if (s) return {Nahrazeni::nezmenen, Misto::nikde, s};
-    Ulozeni ulozeni = prac.nahrad(cil, text, delka);
-    return ulozeni.jak == Nahrazeni::nezmenen ? prac.ponechej(ulozeni.proc) : ulozeni;
+void PracovniSoubor::odstranPracovni(const NaMiste &misto) {
+    struct stat st;
+    if (fstatat(adresar_, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 && jeTo(st, misto.id))
+        unlinkat(adresar_, kPracovniSoubor, 0);
 }
+
+namespace {
 
 // ---- The console
 
@@ -830,16 +763,20 @@ Selhani prectiSoubor(const char *nazev, CilovySoubor *cil) {
     return kZmenen;
 }
 
-Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka) {
-    // Where the current directory cannot take the work file (this user may not write it, its
-    // volume is read-only or full), the named file's directory takes it, and keeps the text.
-    bool zapsan;
-    Ulozeni ulozeni = nahradPres(AT_FDCWD, cil, text, delka, &zapsan);
-    if (zapsan || !nelzeTamPsat(ulozeni.proc.chyba) || jeAktualni(cil->adresar)) return ulozeni;
-    ulozeni = nahradPres(cil->adresar, cil, text, delka, &zapsan);
-    if (ulozeni.text == Misto::pracovni) ulozeni.text = Misto::pracovniVedle;
-    if (ulozeni.text == Misto::nahradni) ulozeni.text = Misto::nahradniVedle;
-    return ulozeni;
+bool jeSlozkaAktualni(const CilovySoubor *cil) {
+    return jeAktualni(cil->adresar);
+}
+
+bool nelzeTamPsat(const Selhani &proc) {
+    return proc.chyba == EACCES || proc.chyba == EPERM || proc.chyba == EROFS ||
+           proc.chyba == ENOSPC || proc.chyba == EDQUOT;
+}
+
+void cestaSlozky(const CilovySoubor *cil, char *cesta, size_t kapacita) {
+    char odkaz[32];
+    snprintf(odkaz, sizeof odkaz, "/proc/self/fd/%d", cil->adresar);
+    const ssize_t n = readlink(odkaz, cesta, kapacita);
+    cesta[n > 0 && static_cast<size_t>(n) < kapacita ? n : 0] = '\0';
 }
 
 bool existuje(const char *nazev) {

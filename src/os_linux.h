@@ -1,8 +1,15 @@
-// The struct of os.h on Linux, for os_linux.cpp.
+// The structs and classes of os.h on Linux, for os_linux.cpp.
 #pragma once
 
 #include <climits>
+#include <csignal>
 #include <sys/stat.h>
+
+// A file's identity: its device and inode.
+struct IdSouboru {
+    dev_t zarizeni;
+    ino_t inode;
+};
 
 // The file a load read: the directory that holds it, its name there after following every link,
 // the file itself, open and locked where other runs take the lock, its status then, whether the
@@ -22,4 +29,104 @@ struct CilovySoubor {
     CilovySoubor(const CilovySoubor &) = delete;
     CilovySoubor &operator=(const CilovySoubor &) = delete;
     ~CilovySoubor();
+};
+
+// A run's temporary name, ".codedText.txt.MACHINE.BOOT.PID.XXXXXX", in a directory, which its
+// holder removes when it goes, unless the name was let go (pust): renamed into the named file's
+// place, say. The directory is borrowed from one who outlives the holder.
+class DocasneJmeno {
+  public:
+    explicit DocasneJmeno(int adresar) : adresar_(adresar) {}
+    DocasneJmeno(const DocasneJmeno &) = delete;
+    DocasneJmeno &operator=(const DocasneJmeno &) = delete;
+    ~DocasneJmeno() {
+        zahod();
+    }
+    // Calls `pokus` with fresh names until one is free, which the holder then holds; what killed
+    // runs left goes first.
+    template <typename Zkouska> Selhani zkus(Zkouska pokus);
+    // Removes the name now, once: where that fails, it is a killed run's to the next run.
+    void zahod();
+    void pust() {
+        jmeno_[0] = '\0';
+    }
+    bool drzi() const {
+        return jmeno_[0] != '\0';
+    }
+    int adresar() const {
+        return adresar_;
+    }
+    const char *jmeno() const {
+        return jmeno_;
+    }
+
+  private:
+    int adresar_;
+    char jmeno_[64] = "";
+};
+
+// A new file in a directory, readable and writable by its owner alone and with no ACL entries,
+// open, and unnamed where the system allows it, else under a temporary name; closed, and its name
+// removed, when it goes.
+class NovySoubor {
+  public:
+    explicit NovySoubor(int adresar) : jmeno(adresar) {}
+    NovySoubor(const NovySoubor &) = delete;
+    NovySoubor &operator=(const NovySoubor &) = delete;
+    ~NovySoubor();
+    // Creates it, fills it with `naplneni` and makes it durable.
+    template <typename Naplneni> Selhani vytvor(Naplneni naplneni);
+
+    int fd = -1;
+    DocasneJmeno jmeno;
+
+  private:
+    Selhani otevri();
+};
+
+// A run's turn at the work file's place in its directory (os.h): the lock on the directory, and
+// the signals that end a run, deferred.
+class Tah {
+  public:
+    Tah(const CilovySoubor *cil, Slozka kde);
+    Tah(const Tah &) = delete;
+    Tah &operator=(const Tah &) = delete;
+    ~Tah();
+    bool drzi() const {
+        return zamek_ >= 0;
+    }
+
+  private:
+    int zamek_ = -1;
+    sigset_t puvodniMaska_;
+};
+
+// A run's work file (os.h): made in the current directory or the named file's, unnamed in the
+// current directory where the system allows it, else under a temporary name; linked beside the
+// named file under a temporary name, to be renamed into its place, or copied there from the text.
+class PracovniSoubor {
+  public:
+    PracovniSoubor(const CilovySoubor *cil, Slozka kde);
+    PracovniSoubor(const PracovniSoubor &) = delete;
+    PracovniSoubor &operator=(const PracovniSoubor &) = delete;
+
+    Selhani zapis(const char *text, long delka);
+    NaMiste naMiste() const;
+    Ulozeni dejNaMisto(const char *text, long delka);
+    Selhani vratOchranu();
+    void oznac();
+    Selhani pojmenuj(const char *jmeno, const NaMiste *nahradit);
+    Selhani zapisTrvale();
+    void odstranPracovni(const NaMiste &misto);
+
+  private:
+    const CilovySoubor *cil_;
+    const int adresar_; // its directory, borrowed: AT_FDCWD or the named file's
+    NovySoubor soubor_;
+    // Its name beside the named file, which goes only once the text was left: an unnamed file,
+    // once linked, cannot be linked again when its last name is gone.
+    DocasneJmeno vedle_;
+    bool prevzal_ = false; // it has the named file's protections
+    uid_t vlastnik_ = 0;   // its owner and group when it was made
+    gid_t skupina_ = 0;
 };

@@ -41,5 +41,77 @@ Vysledek uloz(const CilovySoubor *cil, const char *text, long delka) {
     case Nahrazeni::nezmenen:
         break;
     }
-    return {Konec::nezmenen, ulozeni.text, ulozeni.proc};
+    Vysledek vysledek = {Konec::nezmenen, ulozeni.text, ulozeni.proc, ulozeni.trvale,
+                         ulozeni.vedle && ulozeni.text != Misto::nikde};
+    if (vysledek.vedle) cestaSlozky(cil, vysledek.slozka, sizeof vysledek.slozka);
+    return vysledek;
+}
+
+// ---- Putting a text in the named file's place
+//
+// A replacement goes down this drawing, in one folder; where the current directory cannot take the
+// work file at all (nelzeTamPsat), the named file's folder takes it, once:
+//
+//   (turn) --zapis--> written --naMiste, dejNaMisto--> nahrazen   (the earlier run's work file it
+//                                                |                 looked at goes, with the turn)
+//                                                |---------------> nejisty
+//                                                '--> nezmenen --vratOchranu, oznac, pojmenuj,
+//                                                                zapisTrvale--> left
+//
+// Under the work file's name stands either a run's work file or the user's own file. A run's is
+// only what bears the mark a run gives the text it leaves, spelled so, this user's alone, with one
+// name, and not the file the load read; everything else is the user's, under whatever spelling
+// (and, where a volume keeps no mark, every file is): it is never replaced or removed. A text is
+// left under the work file's name only by a run that holds its turn, where the name is free or
+// still holds the run's work file it looked at; else under the user's own name, which no other
+// user's run takes.
+
+namespace {
+
+bool jePracovniBehu(const NaMiste &misto) {
+    return !misto.volno && misto.presne && misto.vlastni && misto.oznacen && !misto.nacteny;
+}
+
+// Leaves the text, which did not take the named file's place for `proc`, in the work file or
+// under the user's own name, its owner's alone and durably; where it cannot be made its owner's
+// alone, or named, it goes.
+Ulozeni ponechej(PracovniSoubor &prac, const Tah &tah, const NaMiste &misto, Selhani proc) {
+    if (prac.vratOchranu()) return {Nahrazeni::nezmenen, Misto::nikde, proc};
+    prac.oznac();
+    Misto kam = Misto::nikde;
+    char nahradni[sizeof kPracovniSoubor + 16];
+    nahradniJmeno(nahradni, sizeof nahradni);
+    if (tah.drzi() && (misto.volno || jePracovniBehu(misto)) &&
+        !prac.pojmenuj(kPracovniSoubor, &misto))
+        kam = Misto::pracovni;
+    else if (!prac.pojmenuj(nahradni, nullptr))
+        kam = Misto::nahradni;
+    if (kam == Misto::nikde) return {Nahrazeni::nezmenen, Misto::nikde, proc};
+    return {Nahrazeni::nezmenen, kam, proc, false, prac.zapisTrvale()};
+}
+
+// One replacement through a work file in the folder `kde`; `*zapsan` tells whether the work file
+// could be written there at all.
+Ulozeni nahradV(Slozka kde, const CilovySoubor *cil, const char *text, long delka, bool *zapsan) {
+    Tah tah(cil, kde);
+    PracovniSoubor prac(cil, kde);
+    const Selhani s = prac.zapis(text, delka);
+    *zapsan = !s;
+    if (s) return {Nahrazeni::nezmenen, Misto::nikde, s};
+    const NaMiste misto = prac.naMiste();
+    const Ulozeni ulozeni = prac.dejNaMisto(text, delka);
+    if (ulozeni.jak == Nahrazeni::nahrazen && tah.drzi() && jePracovniBehu(misto))
+        prac.odstranPracovni(misto);
+    return ulozeni.jak == Nahrazeni::nezmenen ? ponechej(prac, tah, misto, ulozeni.proc) : ulozeni;
+}
+
+} // namespace
+
+Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka) {
+    bool zapsan;
+    Ulozeni ulozeni = nahradV(Slozka::aktualni, cil, text, delka, &zapsan);
+    if (zapsan || !nelzeTamPsat(ulozeni.proc) || jeSlozkaAktualni(cil)) return ulozeni;
+    ulozeni = nahradV(Slozka::souboru, cil, text, delka, &zapsan);
+    ulozeni.vedle = true;
+    return ulozeni;
 }

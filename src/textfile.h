@@ -15,12 +15,17 @@ enum class Konec {
     neniTextovy,
 };
 
-// How one file command ended, where its text was left when it did not take the file's place,
-// and why, where it did not end in the file's place or failed to load.
+// How one file command ended, where its text was left when it did not take the file's place (in
+// the folder `slozka` where that is not the current one; "" where its path is too long to tell),
+// and why, where it did not end in the file's place or failed to load; `trvale` fails where the
+// text left could not be made durable.
 struct Vysledek {
     Konec konec;
     Misto text = Misto::nikde;
     Selhani proc = {};
+    Selhani trvale = {};
+    bool vedle = false;
+    char slozka[1024] = "";
 };
 
 // Loads the named file, transforms its text in the buffer with `sifra` and puts the result in the
@@ -41,5 +46,11 @@ Nacteni nactiSoubor(Radek *obsahSouboru, const char *nazevSouboru, CilovySoubor 
 
 // Puts the `delka` characters of `text`, the transformed text of the file that `cil` holds, in
 // that file's place through the work file, keeping everything that file had but its text; a link
-// stays a link. Where the text did not take that place, it is left in the work file.
+// stays a link. Where the text did not take that place, it is left in the work file, or where that
+// name is not the run's to take, under the user's own name (nahradniJmeno).
 Vysledek uloz(const CilovySoubor *cil, const char *text, long delka);
+
+// Puts the text in the place of the file `cil` holds through a work file written whole and durably,
+// its owner's alone, made in the current directory or, where that cannot take it, in the named
+// file's folder; or leaves it there (see Ulozeni).
+Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka);

@@ -11,6 +11,7 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -206,6 +207,7 @@ TEST(Concurrency, RunsEndedAtAnyMomentLeaveTheFileWholeAndNothingBehind) {
             // temporary name.
             writeFile(dir / "codedText.txt", "stale");
             chmod((dir / "codedText.txt").c_str(), 0600);
+            setxattr((dir / "codedText.txt").c_str(), "user.sifrovac.pracovni", "1", 1, 0);
             StartedRun run = startSifrovac(dir.path(), "1 f\n4\n");
             std::this_thread::sleep_for(std::chrono::microseconds(random() % course));
             const int signal = signals[static_cast<size_t>(kill) % signals.size()];
@@ -230,8 +232,8 @@ TEST(Concurrency, RunsEndedAtAnyMomentLeaveTheFileWholeAndNothingBehind) {
             for (const auto &entry : std::filesystem::directory_iterator(dir.path())) {
                 const std::string name = entry.path().filename().string();
                 if (std::any_of(killedNames.begin(), killedNames.end(), [&](const std::string &p) {
-                        // .codedText.txt.MACHINE.PID.XXXXXX
-                        return name.rfind(".codedText.txt.", 0) == 0 && name.find(p) == 23;
+                        // .codedText.txt.MACHINE.BOOT.PID.XXXXXX
+                        return name.rfind(".codedText.txt.", 0) == 0 && name.find(p) == 32;
                     }))
                     leftNames.insert(name);
                 else

@@ -318,6 +318,15 @@ std::string rowName(const std::string &what) {
     return name;
 }
 
+std::string leftText(uid_t uid, gid_t gid) {
+    return "600 " + std::to_string(uid) + ":" + std::to_string(gid) +
+           (kWindows ? "" : " user.sifrovac.pracovni=1");
+}
+
+std::string userTextName(uid_t uid) {
+    return "codedText.txt." + (kWindows ? std::string("1000") : std::to_string(uid));
+}
+
 std::string namesIn(const std::string &dir) {
     std::vector<std::string> names;
     for (const auto &entry : std::filesystem::directory_iterator(dir))
@@ -347,6 +356,7 @@ namespace {
 const std::string kToldUnsure =
     "Novy text stoji pod jmenem souboru, ale nelze potvrdit, ze je trvale na disku";
 const std::string kToldInWorkFile = "Soubor zustal beze zmeny, text je v souboru codedText.txt";
+const std::string kToldUnconfirmed = ", ale nelze potvrdit, ze je trvale na disku (";
 const std::string kToldNowhere = "Soubor zustal beze zmeny a text nebylo kam ulozit";
 const std::string kToldNotLoaded = "Soubor nelze nacist";
 
@@ -366,7 +376,7 @@ std::string endOf(const RunResult &run, const std::string &target, const std::st
     namespace fs = std::filesystem;
     const std::string name = fs::path(target).filename(), dir = fs::path(target).parent_path();
     const std::string text = readFile(target), left = namesBesides(cwd, name);
-    const std::string work = cwd + "/codedText.txt";
+    const std::string work = cwd + "/codedText.txt", beside = cwd + "/" + userTextName(geteuid());
     const bool said = run.output.find(asText("Soubor zakodovan\n")) != std::string::npos;
     const bool changed = text != plain;
     if (run.hung || run.status != 0) return "the run ended with " + std::to_string(run.status);
@@ -383,17 +393,26 @@ std::string endOf(const RunResult &run, const std::string &target, const std::st
                                 : !found                        ? kToldNotLoaded
                                 : changed                       ? kToldUnsure
                                 : readFile(work) != "<missing>" ? kToldInWorkFile
-                                                                : kToldNowhere;
-    if (toldNow != toldDue) return "told \"" + run.errors + "\" where \"" + toldDue + "\" was due";
+                                : readFile(beside) != "<missing>"
+                                    ? kToldInWorkFile + "." + beside.substr(beside.rfind('.') + 1)
+                                    : kToldNowhere;
+    // A text left whose durability could not be confirmed is told so.
+    const bool unconfirmed =
+        toldNow.rfind(toldDue + kToldUnconfirmed, 0) == 0 && toldDue.rfind(kToldInWorkFile, 0) == 0;
+    if (toldNow != toldDue && !unconfirmed)
+        return "told \"" + run.errors + "\" where \"" + toldDue + "\" was due";
     if (changed && said && left.rfind(".codedText.txt.", 0) == 0 && left.find(' ') == left.npos &&
         protectionOf(cwd + "/" + left) == own)
         return "replaced, a temporary name left";
     if (changed) return !left.empty() ? "left " + left : said ? "replaced" : "renamed";
     if (left.empty()) return "kept";
-    if (left != "codedText.txt" || readFile(work) != encoded)
-        return "left " + left + ", the work file holding " + readFile(work);
+    // (Where the mark could not be given, the text is left unmarked: the user's to a later run.)
+    const std::string at = left == "codedText.txt" ? work : cwd + "/" + left;
+    if ((at != work && at != beside) || readFile(at) != encoded)
+        return "left " + left + ", the work file holding " + readFile(at);
     struct stat st {};
-    if (protectionOf(work) != own || stat(work.c_str(), &st) != 0 || (st.st_mode & 07) != 0)
-        return "a work file guarded by " + protectionOf(work);
-    return "kept";
+    if ((protectionOf(at) != own && protectionOf(at) != leftText(geteuid(), getegid())) ||
+        stat(at.c_str(), &st) != 0 || (st.st_mode & 07) != 0)
+        return "a work file guarded by " + protectionOf(at);
+    return unconfirmed ? "kept, unconfirmed" : "kept";
 }

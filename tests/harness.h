@@ -122,13 +122,22 @@ RunResult finishSifrovac(const StartedRun &run, int seconds = 0);
 // the other bits in Wine's way.
 std::string protectionOf(const std::string &path);
 
+// How a text a run left is guarded (protectionOf): its user's alone, bearing the mark of a run's
+// work file.
+std::string leftText(uid_t uid, gid_t gid);
+
+// The user's own name for a text the work file's name was not the run's to take.
+std::string userTextName(uid_t uid);
+
 // The names in a directory, sorted.
 std::string namesIn(const std::string &dir);
 // Which of the ends the program promises a run came to, the named file `target` holding `plain`
 // before it and guarded by `guarded` (protectionOf), the run made in `cwd`:
 //   "replaced"  the success line; `target` holds `encoded`, guarded as it was;
-//   "kept"      no line; `target` as it was; at most the work file in `cwd`, holding `encoded`
-//               (and, on Linux, its owner's alone);
+//   "kept"      no line; `target` as it was; at most the work file in `cwd`, or the user's own
+//               name for it (userTextName), holding `encoded` (and, on Linux, its owner's alone);
+//   "kept, unconfirmed"
+//               as "kept", where the line told that the text left may not be durable;
 //   "renamed"   no line; `target` holds `encoded`, guarded as it was, and no work file;
 //   "replaced, a temporary name left"
 //               as "replaced", but the run's hidden temporary name in `cwd` could not be removed:

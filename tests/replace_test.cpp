@@ -462,7 +462,7 @@ const Case kCases[] = {
          [](const TempDir &d) {
              EXPECT_EQ(readFile(d / "codedText.txt"), "planted");
              EXPECT_EQ(readFile(d / "codedText.txt.65534"), kEncoded);
-             EXPECT_EQ(protectionOf(d / "codedText.txt.65534"), "600 65534:65534");
+             EXPECT_EQ(protectionOf(d / "codedText.txt.65534"), leftText(kNobody, kNobody));
          },
      .asNobody = true,
      .needs = {.posix = true, .root = true}},
@@ -600,8 +600,7 @@ TEST_P(Replace, NeverLosesTheUsersFileNorItsProtection) {
     if (!kWindows && !c.replaced && readFile(dir / "codedText.txt") == kEncoded) {
         const bool self = uid == static_cast<uid_t>(-1);
         EXPECT_EQ(protectionOf(dir / "codedText.txt"),
-                  "600 " + std::to_string(self ? geteuid() : uid) + ":" +
-                      std::to_string(self ? getegid() : uid));
+                  leftText(self ? geteuid() : uid, self ? getegid() : uid));
     }
     // What the run told on standard error is what it left.
     const std::string user = userNumber(uid == static_cast<uid_t>(-1) ? geteuid() : uid);
@@ -714,12 +713,12 @@ void runFromADirectoryItMayNotWrite(bool readOnlyVolume) {
     EXPECT_EQ(readFile(dir / "rw/b.txt"), asText(kPlain));
     EXPECT_EQ(readFile(dir / "rw/codedText.txt"), asText(kEncoded));
     if (!kWindows) {
-        EXPECT_EQ(protectionOf(dir / "rw/codedText.txt"),
-                  "600 " + userNumber(uid) + ":" + userNumber(uid));
+        EXPECT_EQ(protectionOf(dir / "rw/codedText.txt"), leftText(uid, uid));
     }
     EXPECT_EQ(namesIn(dir / "rw"), "a.txt b.txt codedText.txt");
-    EXPECT_EQ(told(run),
-              "Soubor zustal beze zmeny, text je v souboru codedText.txt ve slozce souboru")
+    // The line names the folder where the text is, the named file's.
+    EXPECT_EQ(told(run), "Soubor zustal beze zmeny, text je v souboru codedText.txt ve slozce " +
+                             fs::canonical(dir / "rw").string())
         << run.errors;
 }
 
