@@ -126,11 +126,28 @@ struct KilledCase {
     const char *what;
     const char *typed;
     bool otherFileSystem;
+    bool earlierBoot = false; // killed in an earlier boot of this machine: a power cut
 };
 
-const KilledCase kKilledCases[] = {{"a file beside the work file", "f", false},
-                                   {"the work file's own name", "codedText.txt", false},
-                                   {"a file on another file system", "f", true}};
+const KilledCase kKilledCases[] = {
+    {"a file beside the work file", "f", false},
+    {"the work file's own name", "codedText.txt", false},
+    {"a file on another file system", "f", true},
+    {"a file beside the work file, killed in an earlier boot", "f", false, true}};
+
+// The killed run of an earlier boot: the kernel's boot ID another, in a mount namespace of its own.
+std::vector<std::string> inAnEarlierBoot(const std::string &bootId,
+                                         const std::vector<std::string> &wrapper) {
+    std::vector<std::string> all = {
+        "unshare",
+        "-m",
+        "sh",
+        "-c",
+        "mount --bind \"$0\" /proc/sys/kernel/random/boot_id && exec \"$@\"",
+        bootId};
+    all.insert(all.end(), wrapper.begin(), wrapper.end());
+    return all;
+}
 
 class KilledDuringTheRename : public testing::TestWithParam<KilledCase> {};
 
@@ -150,8 +167,22 @@ TEST_P(KilledDuringTheRename, LeavesANameTheNextRunRemoves) {
                              ".codedText.txt.4194300.notes", ".codedText.txt.4194301.abcdef.bak"})
         writeFile(there / name, "notes\n");
     // SIGKILL comes in place of the rename into the named file's place.
-    runSifrovac(dir.path(), "1 " + typed + "\n4\n", static_cast<uid_t>(-1),
-                injected("renameat", "error=EINTR:signal=SIGKILL:when=1"));
+    std::vector<std::string> killed = injected("renameat", "error=EINTR:signal=SIGKILL:when=1");
+    TempDir boot;
+    if (c.earlierBoot) {
+        SKIP_UNLESS_MET((Needs{.posix = true, .root = true}));
+        writeFile(boot / "boot_id", "0badf00d-0000-4000-8000-000000000000\n");
+        killed = inAnEarlierBoot(boot / "boot_id", killed);
+    }
+    runSifrovac(dir.path(), "1 " + typed + "\n4\n", static_cast<uid_t>(-1), killed);
+    // An earlier boot's name stays untouched a while before it counts as a power cut's.
+    for (const auto &entry : std::filesystem::directory_iterator(there.path()))
+        if (c.earlierBoot && entry.path().filename().string().rfind(".codedText.txt.", 0) == 0 &&
+            lookalikes.find(entry.path().filename().string()) == std::string::npos) {
+            const struct timespec anHourAgo[2] = {{time(nullptr) - 3600, 0},
+                                                  {time(nullptr) - 3600, 0}};
+            utimensat(AT_FDCWD, entry.path().c_str(), anHourAgo, AT_SYMLINK_NOFOLLOW);
+        }
     EXPECT_EQ(readFile(there / c.typed), textOf(0));
     // The killed run's name besides the named file and the lookalikes.
     const std::string left = namesIn(there.path());

@@ -95,6 +95,8 @@ const NameCase kNameCases[] = {
     {"a name in single quotes", "'/home/jana/my file.txt'\n", "/home/jana/my file.txt", "\n",
      Cteni::precteno},
     {"a quote never closed", "\"my file\n4\n", "\"my file", "4\n", Cteni::celyRadek},
+    {"a NUL in a quote never closed", std::string("\"a\0b\n4\n", 7), "\"a", "4\n",
+     Cteni::neplatnyRadek},
     {"a line end of a script edited on Windows", "a.txt\r\n4\r\n", "a.txt", "\r\n4\r\n",
      Cteni::precteno},
     {"empty lines first", "\n\n  x", "x", "", Cteni::precteno},

@@ -95,11 +95,13 @@ const Case kCases[] = {
      "1 my file.txt\n4\n",
      M + kEncodePrompt + "Soubor zakodovan\n" + M + kInvalid + M,
      {{"my", "f\"#"}, {"my file.txt", "abc"}}},
-    {"a name holding a NUL is no file's, nor the name before it",
+    {"a name holding a NUL is no file's, nor the name before it; in a quote never closed it takes "
+     "its line, and the next is read",
      {{"m", "abc"}},
-     "1 m\0.txt\n2 m\0\n4\n"s,
+     "1 m\0.txt\n2 m\0\n1 \"a\0b\n3\n4\n"s,
      M + kEncodePrompt + "Soubor nenalezen, nelze nacist soubor\n" + M + kDecodePrompt +
-         "Soubor nenalezen, nelze nacist soubor.\n" + M,
+         "Soubor nenalezen, nelze nacist soubor.\n" + M + kEncodePrompt +
+         "Soubor nenalezen, nelze nacist soubor\n" + M + kNothingYet + M,
      {{"m", "abc"}}},
     {"a name longer than 99 characters is refused whole, the flag kept",
      {{n99, "abc"}},

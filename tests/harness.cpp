@@ -324,7 +324,14 @@ std::string leftText(uid_t uid, gid_t gid) {
 }
 
 std::string userTextName(uid_t uid) {
-    return "codedText.txt." + (kWindows ? std::string("1000") : std::to_string(uid));
+    if (!kWindows) return "codedText.txt." + std::to_string(uid);
+    // Wine's user is S-1-5-21-0-0-0-1000; the name carries its SID folded (FNV-1a).
+    unsigned h = 2166136261u;
+    for (char c : std::string("S-1-5-21-0-0-0-1000"))
+        h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+    char folded[16];
+    snprintf(folded, sizeof folded, "%08x", h);
+    return "codedText.txt." + std::string(folded);
 }
 
 std::string namesIn(const std::string &dir) {

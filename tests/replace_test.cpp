@@ -227,10 +227,10 @@ void textInWorkFile(const TempDir &d) {
     EXPECT_EQ(readFile(d / "codedText.txt"), asText(kEncoded));
 }
 
-// The number a text left beside the work file is named after: the user's, or under Wine the last
-// part of the user's SID, which Wine makes S-1-5-21-0-0-0-1000.
+// The number a text left beside the work file is named after (userTextName).
 std::string userNumber(uid_t uid = geteuid()) {
-    return kWindows ? "1000" : std::to_string(uid);
+    const std::string name = userTextName(uid);
+    return name.substr(name.rfind('.') + 1);
 }
 
 // A file the run may not write, which an earlier run could not replace either: it left its text
@@ -253,6 +253,10 @@ void theWorkFileLeftEarlierReplaced(const TempDir &d) {
 constexpr char kNotes[] = "moje poznamky\n";
 auto notesAs(const char *as) {
     return [as](const TempDir &d) { writeFile(d / as, kNotes); };
+}
+void privateNotes(const TempDir &d) {
+    writeFile(d / "codedText.txt", kNotes);
+    chmod((d / "codedText.txt").c_str(), 0600);
 }
 // They stay, and the text is beside them under the run's user's own name where it did not take
 // the named file's place.
@@ -476,6 +480,40 @@ const Case kCases[] = {
      .replaced = false,
      .check = notesStayAs("codedText.txt", true),
      .wrapper = injected("renameat", "error=EBUSY:when=1")},
+    {.what = "the user's own notes of mode 0600 under the work file's name stay after another "
+             "file is encoded",
+     .setUp = privateNotes,
+     .check = notesStayAs("codedText.txt", false),
+     .needs = {}},
+    {.what = "the user's own notes of mode 0600 under the work file's name stay when a run leaves "
+             "its text",
+     .setUp = privateNotes,
+     .replaced = false,
+     .check = notesStayAs("codedText.txt", true),
+     .wrapper = injected("renameat", "error=EBUSY:when=1")},
+    {.what = "a run without its turn leaves its text under the user's own name, which the run that "
+             "holds the turn leaves be",
+     .setUp =
+         [](const TempDir &d) {
+             writeFile(d / "b.txt", kPlain);
+             rootsFile(d / "b.txt", 0444);
+         },
+     .check =
+         [](const TempDir &d) {
+             EXPECT_EQ(readFile(d / userTextName(kNobody)), kEncoded);
+             EXPECT_EQ(namesIn(d.path()), "a.txt b.txt " + userTextName(kNobody));
+         },
+     .asNobody = true,
+     .needs = {.posix = true, .root = true},
+     // The first run holds the turn over five seconds (a slow stick), the second gives up waiting.
+     .wrapper = delayed("fsync", 5000000),
+     .during =
+         [](const TempDir &d) {
+             RunResult other = runSifrovac(d.path(), "1 b.txt\n4\n", ordinaryUser());
+             EXPECT_EQ(told(other),
+                       "Soubor zustal beze zmeny, text je v souboru " + userTextName(kNobody))
+                 << other.errors;
+         }},
     {.what = "the user's notes under the work file's name stay when a read-only file is left",
      .setUp =
          [](const TempDir &d) {
@@ -706,7 +744,9 @@ void runFromADirectoryItMayNotWrite(bool readOnlyVolume) {
         ASSERT_EQ(system(("mount -t tmpfs -o ro tmpfs " + dir / "ro").c_str()), 0);
     else
         chmod((dir / "ro").c_str(), 0555);
-    RunResult run = runSifrovac(dir / "ro", "1 ../rw/a.txt\n1 ../rw/b.txt\n4\n", uid);
+    // b.txt is typed through a link beside the current directory.
+    fs::create_symlink("rw/b.txt", dir / "b-link");
+    RunResult run = runSifrovac(dir / "ro", "1 ../rw/a.txt\n1 ../b-link\n4\n", uid);
     if (readOnlyVolume) (void)!system(("umount " + dir / "ro").c_str());
     EXPECT_NE(run.output.find(asText("Soubor zakodovan\n")), std::string::npos);
     EXPECT_EQ(readFile(dir / "rw/a.txt"), asText(kEncoded));
@@ -716,10 +756,15 @@ void runFromADirectoryItMayNotWrite(bool readOnlyVolume) {
         EXPECT_EQ(protectionOf(dir / "rw/codedText.txt"), leftText(uid, uid));
     }
     EXPECT_EQ(namesIn(dir / "rw"), "a.txt b.txt codedText.txt");
-    // The line names the folder where the text is, the named file's.
-    EXPECT_EQ(told(run), "Soubor zustal beze zmeny, text je v souboru codedText.txt ve slozce " +
-                             fs::canonical(dir / "rw").string())
-        << run.errors;
+    // The line names the folder where the text is, the file's, not the link's.
+    const std::string due = "Soubor zustal beze zmeny, text je v souboru codedText.txt ve slozce ";
+    const std::string said = told(run), folder = said.substr(std::min(due.size(), said.size()));
+    EXPECT_EQ(said.substr(0, due.size()), due) << run.errors;
+    if (kWindows) {
+        EXPECT_EQ(folder.substr(folder.size() - 3), "\\rw") << folder;
+    } else {
+        EXPECT_EQ(folder, fs::canonical(dir / "rw").string());
+    }
 }
 
 TEST(Replace, WorksFromACurrentDirectoryItMayNotWrite) {

@@ -20,11 +20,11 @@ rm -f /var/cache/man/cat1/sifrovac.1.gz /var/cache/man/cs/cat1/sifrovac.1.gz
 page() { LANG=$1 MANWIDTH=200 man sifrovac 2>/dev/null | tr -s ' \n' '  '; }
 english=$(page C.UTF-8) czech=$(page cs_CZ.UTF-8)
 for want in 'encode and decode text files' 'at most 119 999 bytes' 'at most 99 bytes' \
-    'Anything else is the user'"'"'s, under whatever spelling'; do
+    'Anything else is the user'"'"'s, whatever its mode, under whatever spelling'; do
     grep -q -F "$want" <<<"$english" || { echo "the English page lacks: $want" && exit 1; }
 done
 for want in 'zakóduje a dekóduje textové soubory' 'nejvýše 119 999 bajtů' 'nejvýše 99 bajtů' \
-    'Cokoli jiného patří uživateli'; do
+    'Jakýkoli jiný soubor tohoto jména považuje za soubor uživatele'; do
     grep -q -F "$want" <<<"$czech" || { echo "the Czech page lacks: $want" && exit 1; }
 done
 echo "installed: the program runs; man shows the English page, and the Czech one in Czech, as written"
