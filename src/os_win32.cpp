@@ -2,14 +2,16 @@
 // written in the system's text mode (CR LF line ends) by the program itself, so that a Ctrl-Z is
 // text like any other. A new file is its owner's alone and marked for deletion until it is whole,
 // is held open without letting anyone else rename or delete it, and is renamed through that
-// handle into the named file's place in one step, written through, keeping the owner, access
-// rights, attributes, named streams and encryption there.
+// handle into the named file's place in one step, after a last look at that file's text, written
+// through, keeping the owner, access rights, attributes, named streams and encryption there. A
+// run's work file is told by what a run gives it: its own protected access rights, its owner's
+// alone.
 //
 // Its parts, in order, as in os_linux.cpp: reading and writing whole files; finding the named file;
 // making a new file durable; taking over a file's protections; putting a file in place; the turn;
-// the work file and leaving it; the console. The functions of os.h follow, in the order it
-// declares them. Every step that fails says so in a Selhani made at once from the call's last
-// error (selhalo).
+// the work file and leaving it, in the current directory or the named file's; the console. The
+// functions of os.h follow, in the order it declares them. Every step that fails says so in a
+// Selhani made at once from the call's last error (selhalo).
 #include "os.h"
 
 #include <windows.h>
@@ -26,26 +28,23 @@
 
 namespace {
 
-// The work file's name in UTF-16, widened from its one spelling in os.h (it is ASCII).
-struct SirokeJmeno {
-    wchar_t znaky[sizeof kPracovniSoubor];
-};
-constexpr SirokeJmeno rozsir(const char (&jmeno)[sizeof kPracovniSoubor]) {
-    SirokeJmeno siroke{};
+// The work file's name in UTF-16, spelled as os.h spells it (it is ASCII).
+constexpr wchar_t kPracovniSouborW[] = L"codedText.txt";
+static_assert([] {
     for (size_t i = 0; i < sizeof kPracovniSoubor; ++i)
-        siroke.znaky[i] = static_cast<wchar_t>(jmeno[i]);
-    return siroke;
-}
-constexpr SirokeJmeno kSirokePracovniJmeno = rozsir(kPracovniSoubor);
-constexpr const wchar_t *kPracovniSouborW = kSirokePracovniJmeno.znaky;
+        if (kPracovniSouborW[i] != static_cast<wchar_t>(kPracovniSoubor[i])) return false;
+    return sizeof kPracovniSouborW == sizeof kPracovniSoubor * sizeof(wchar_t);
+}());
 // The longest path Windows takes, in UTF-16 units, as a load records it.
 constexpr DWORD kNejdelsiCesta = sizeof CilovySoubor::cesta / sizeof(wchar_t);
+// A path in a folder of such a path, with a name of the folder's own.
+constexpr DWORD kDelkaVeSlozce = kNejdelsiCesta + 64;
 constexpr DWORD kSdileniVse = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // How long a run waits for another to finish with the work file before it goes on without the
 // mutex; and, from the moment it holds the work file's place, how long it retries a file that a
 // virus scanner or an indexer holds for a moment: the replacement until kCekaniNaSouborMs, leaving
-// the text in the work file a second longer. Windows ends a process 5 seconds after its console is
+// the text under a name a second longer. Windows ends a process 5 seconds after its console is
 // closed or its user logs off, and waits for nothing but that section, which stays well inside.
 constexpr DWORD kCekaniNaZamekMs = 3000;
 constexpr DWORD kCekaniNaSouborMs = 2000;
@@ -121,13 +120,9 @@ Selhani zkopiruj(HANDLE z, HANDLE kam) {
 
 // ---- Finding the named file
 
-// Windows 8's FileIdInfo and its FILE_ID_INFO, which the headers leave out for Windows 7, where
-// asking for it fails.
+// Windows 8's FileIdInfo, whose FILE_ID_INFO IdSouboru is laid out as, which the headers leave
+// out for Windows 7, where asking for it fails.
 constexpr auto kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
-struct IdSouboru {
-    ULONGLONG svazek;
-    BYTE identita[16];
-};
 
 // The identity, size, times and attributes of the open file, as a load records them: its 128-bit
 // identity where the system has one (from Windows 8 on; a ReFS file's 64-bit index need not be
@@ -135,19 +130,15 @@ struct IdSouboru {
 bool stav(HANDLE h, StavSouboru *st) {
     BY_HANDLE_FILE_INFORMATION info;
     FILE_BASIC_INFO casy;
-    IdSouboru id;
     if (!GetFileInformationByHandle(h, &info) ||
         !GetFileInformationByHandleEx(h, FileBasicInfo, &casy, sizeof casy))
         return false;
     *st = StavSouboru{};
-    if (GetFileInformationByHandleEx(h, kFileIdInfo, &id, sizeof id)) {
-        st->svazek = id.svazek;
-        memcpy(st->identita, id.identita, sizeof st->identita);
-    } else {
-        st->svazek = info.dwVolumeSerialNumber;
+    if (!GetFileInformationByHandleEx(h, kFileIdInfo, &st->id, sizeof st->id)) {
+        st->id = {info.dwVolumeSerialNumber, {}};
         const unsigned long long index =
             static_cast<unsigned long long>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
-        memcpy(st->identita, &index, sizeof index);
+        memcpy(st->id.identita, &index, sizeof index);
     }
     st->velikost = static_cast<long long>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
     st->zapsano = casy.LastWriteTime.QuadPart;
@@ -166,23 +157,14 @@ bool stavCesty(const wchar_t *cesta, StavSouboru *st) {
     return ok;
 }
 
-bool stejny(const StavSouboru &a, const StavSouboru &b) {
+bool stejny(const IdSouboru &a, const IdSouboru &b) {
     return a.svazek == b.svazek && memcmp(a.identita, b.identita, sizeof a.identita) == 0;
-}
-
-// Whether the file at `cil`'s path is still the one that was read, with the same size, last-write
-// and change time: no other program has written it, replaced it or changed its attributes.
-bool jeBezeZmeny(const CilovySoubor *cil) {
-    StavSouboru nyni;
-    return stavCesty(cil->cesta, &nyni) && stejny(nyni, cil->stav) &&
-           nyni.velikost == cil->stav.velikost && nyni.zapsano == cil->stav.zapsano &&
-           nyni.zmeneno == cil->stav.zmeneno;
 }
 
 // Whether the file open as `h` is the one at `cesta`.
 bool jeTam(HANDLE h, const wchar_t *cesta) {
     StavSouboru otevreny, tam;
-    return stav(h, &otevreny) && stavCesty(cesta, &tam) && stejny(otevreny, tam);
+    return stav(h, &otevreny) && stavCesty(cesta, &tam) && stejny(otevreny.id, tam.id);
 }
 
 // The full path of the open file `h`, opened by the name `nazev`, into `cesta`; its length, or 0.
@@ -271,15 +253,14 @@ bool jeZarizeni(const wchar_t *nazev) {
 // How one try at a file went, told by the try itself from the call's last error.
 enum class Pokus {
     hotovo,
-    drzen,      // another program holds the file for a moment
-    obsazeno,   // the name is taken
-    jinySvazek, // a rename to another volume
+    drzen,    // another program holds the file for a moment
+    obsazeno, // the name is taken
     selhal,
 };
 
-// What the last error of a call that failed just now says.
-Pokus podleChyby() {
-    switch (GetLastError()) {
+// What the error `chyba` says: by default the last error of a call that failed just now.
+Pokus podleChyby(DWORD chyba = GetLastError()) {
+    switch (chyba) {
     case ERROR_SHARING_VIOLATION:
     case ERROR_ACCESS_DENIED:
     case ERROR_LOCK_VIOLATION:
@@ -287,8 +268,6 @@ Pokus podleChyby() {
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
         return Pokus::obsazeno;
-    case ERROR_NOT_SAME_DEVICE:
-        return Pokus::jinySvazek;
     default:
         return Pokus::selhal;
     }
@@ -303,6 +282,31 @@ template <typename Zkouska> Pokus sOpakovanim(ULONGLONG konec, Zkouska pokus) {
         if (vysledek != Pokus::drzen || ukoncuje != 0 || GetTickCount64() >= konec) return vysledek;
         Sleep(kKrokCekaniMs);
     }
+}
+
+// Whether the file at `cil`'s path is still the one that was read, with the same size, last-write
+// and change time and the same text: no other program has written it, replaced it or changed its
+// attributes; its result in `*proc`, held where another program holds the file for a moment. The
+// text is compared too, since FAT keeps a last write to two seconds and no change time at all,
+// which cannot tell a save of the same size.
+Pokus jeBezeZmeny(const CilovySoubor *cil, Selhani *proc) {
+    static char text[sizeof cil->obsah];
+    HANDLE h = CreateFileW(cil->cesta, GENERIC_READ, kSdileniVse, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return *proc = selhalo("CreateFileW"), podleChyby();
+    StavSouboru nyni;
+    const StavSouboru &byl = cil->stav;
+    const bool jakByl = stav(h, &nyni) && stejny(nyni.id, byl.id) &&
+                        nyni.velikost == byl.velikost && nyni.zapsano == byl.zapsano &&
+                        nyni.zmeneno == byl.zmeneno;
+    const long delka = jakByl ? prectiText(h, text, sizeof text) : 0;
+    *proc =
+        delka < 0 ? selhalo("ReadFile")
+        : jakByl && delka == cil->delka && memcmp(text, cil->obsah, static_cast<size_t>(delka)) == 0
+            ? Selhani{}
+            : kZmenen;
+    CloseHandle(h);
+    return !*proc ? Pokus::hotovo : proc->chyba != 0 ? podleChyby(proc->chyba) : Pokus::selhal;
 }
 
 // ---- Making a new file durable
@@ -345,9 +349,17 @@ bool jenVlastnik(JenVlastnik *j) {
            SetSecurityDescriptorControl(&j->popis, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
 }
 
+// The ASCII text `text` folded into 32 bits (FNV-1a), a byte a character.
+unsigned long otisk(const wchar_t *text) {
+    unsigned long h = 2166136261u;
+    for (const wchar_t *z = text; *z != L'\0'; ++z)
+        h = ((h ^ static_cast<unsigned long>(*z)) * 16777619u) & 0xFFFFFFFFu;
+    return h;
+}
+
 // What tells this machine from any other whose runs may share a folder (a network share): its
-// MachineGuid (64-bit view, whatever the program's), folded into 32 bits (FNV-1a); 0 where it
-// cannot be read. Read once a run.
+// MachineGuid (64-bit view, whatever the program's), folded (otisk); 0 where it cannot be read.
+// Read once a run.
 unsigned long znackaStroje() {
     static unsigned long znacka = 0;
     static bool precteno = false;
@@ -363,10 +375,7 @@ unsigned long znackaStroje() {
                                         reinterpret_cast<BYTE *>(guid), &delka);
     RegCloseKey(klic);
     if (chyba != ERROR_SUCCESS || druh != REG_SZ || guid[0] == L'\0') return znacka;
-    unsigned long h = 2166136261u;
-    for (const wchar_t *z = guid; *z != L'\0'; ++z)
-        h = ((h ^ static_cast<unsigned long>(*z)) * 16777619u) & 0xFFFFFFFFu;
-    znacka = h != 0 ? h : 1;
+    znacka = otisk(guid) != 0 ? otisk(guid) : 1;
     return znacka;
 }
 
@@ -418,93 +427,69 @@ void zahod(HANDLE h, const wchar_t *jmeno) {
     if (!oznacen) DeleteFileW(jmeno);
 }
 
-// A new file, held open: its owner's alone, kept as the file of the attributes it was made for is
-// kept (encrypted, or else not made at all; compressed, where its volume compresses), and marked
-// for deletion until its holder takes the mark off, so that a run ended halfway, even by force,
-// leaves nothing; no other program may write, rename or delete it while it is open. When its
-// holder goes, it is closed, and so goes if still marked, or else is let go (zahod), unless its
-// text was kept (ponech). Its name is written into the holder's `jmeno`, of `kapacita` UTF-16
-// units.
-class NovySoubor {
-  public:
-    NovySoubor(wchar_t *jmeno, size_t kapacita) : jmeno(jmeno), kapacita_(kapacita) {}
-    NovySoubor(const NovySoubor &) = delete;
-    NovySoubor &operator=(const NovySoubor &) = delete;
-    ~NovySoubor() {
-        if (h != nullptr && (ponechan_ || oznacen_))
-            CloseHandle(h);
-        else if (h != nullptr)
-            zahod(h, jmeno);
-    }
+} // namespace
 
-    // Creates it in `adresar` (a path ending in a backslash, or empty for the current directory)
-    // as ".codedText.txt.MACHINE-PID-N", named after this machine and process, for a file of the
-    // attributes `jako`; fills it with `naplneni` and makes it durable.
-    template <typename Naplneni>
-    Selhani vytvor(const wchar_t *adresar, DWORD jako, Naplneni naplneni) {
-        // Its own rights alone, whatever the directory passes on (a drive's root, a shared folder).
-        uklidOpustene(adresar);
-        JenVlastnik prava;
-        if (!jenVlastnik(&prava)) return selhalo("GetTokenInformation");
-        SECURITY_ATTRIBUTES soukromy{sizeof soukromy, &prava.popis, FALSE};
-        const DWORD sifrovany = jako & FILE_ATTRIBUTE_ENCRYPTED;
-        HANDLE novy = INVALID_HANDLE_VALUE;
-        Selhani proc = {"a free name", ERROR_FILE_EXISTS};
-        for (unsigned pokus = 0; novy == INVALID_HANDLE_VALUE && pokus < 100; ++pokus) {
-            if (swprintf(jmeno, kapacita_, L"%ls.%ls.%08lx-%lu-%u", adresar, kPracovniSouborW,
-                         znackaStroje(), GetCurrentProcessId(), pokus) < 0)
-                return {"swprintf", ERROR_FILENAME_EXCED_RANGE};
-            novy = CreateFileW(jmeno,
-                               GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC |
-                                   WRITE_OWNER,
-                               FILE_SHARE_READ, &soukromy, CREATE_NEW,
-                               sifrovany != 0 ? sifrovany : FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (novy == INVALID_HANDLE_VALUE &&
-                (proc = selhalo("CreateFileW"), podleChyby() != Pokus::obsazeno))
-                break;
-        }
-        if (novy == INVALID_HANDLE_VALUE) return proc;
-        h = novy;
-        FILE_BASIC_INFO atributy;
-        if (!(oznacen_ = smazatPriZavreni(h, true)))
-            proc = selhalo("SetFileInformationByHandle");
-        else if (!GetFileInformationByHandleEx(h, FileBasicInfo, &atributy, sizeof atributy))
-            proc = selhalo("GetFileInformationByHandleEx");
-        else if ((atributy.FileAttributes & FILE_ATTRIBUTE_ENCRYPTED) < sifrovany)
-            proc = {"encrypted", ERROR_ENCRYPTION_FAILED};
-        else
-            proc = {};
-        if (!proc && (jako & FILE_ATTRIBUTE_COMPRESSED) != 0) {
-            USHORT format = COMPRESSION_FORMAT_DEFAULT;
-            DWORD vraceno;
-            DeviceIoControl(h, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0, &vraceno,
-                            nullptr);
-        }
-        if (!proc) proc = naplneni(h);
-        if (!proc && !FlushFileBuffers(h)) proc = selhalo("FlushFileBuffers");
-        if (proc) {
-            zahod(h, jmeno);
-            h = nullptr;
-        }
-        return proc;
-    }
-    // Takes its mark for deletion off, for it to be renamed.
-    bool odznac() {
-        if (smazatPriZavreni(h, false)) oznacen_ = false;
-        return !oznacen_;
-    }
-    // Its text is kept: under the named file's name, or under the work file's.
-    void ponech() {
-        ponechan_ = true;
-    }
+NovySoubor::~NovySoubor() {
+    if (h != nullptr && (ponechan_ || oznacen_))
+        CloseHandle(h);
+    else if (h != nullptr)
+        zahod(h, jmeno);
+}
 
-    HANDLE h = nullptr;
-    wchar_t *const jmeno;
+template <typename Naplneni>
+Selhani NovySoubor::vytvor(const wchar_t *adresar, unsigned long jako, Naplneni naplneni) {
+    // Its own rights alone, whatever the directory passes on (a drive's root, a shared folder).
+    uklidOpustene(adresar);
+    JenVlastnik prava;
+    if (!jenVlastnik(&prava)) return selhalo("GetTokenInformation");
+    SECURITY_ATTRIBUTES soukromy{sizeof soukromy, &prava.popis, FALSE};
+    const DWORD sifrovany = jako & FILE_ATTRIBUTE_ENCRYPTED;
+    HANDLE novy = INVALID_HANDLE_VALUE;
+    Selhani proc = {"a free name", ERROR_FILE_EXISTS};
+    for (unsigned pokus = 0; novy == INVALID_HANDLE_VALUE && pokus < 100; ++pokus) {
+        if (swprintf(jmeno, sizeof jmeno / sizeof *jmeno, L"%ls.%ls.%08lx-%lu-%u", adresar,
+                     kPracovniSouborW, znackaStroje(), GetCurrentProcessId(), pokus) < 0)
+            return {"swprintf", ERROR_FILENAME_EXCED_RANGE};
+        novy = CreateFileW(
+            jmeno, GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
+            FILE_SHARE_READ, &soukromy, CREATE_NEW,
+            sifrovany != 0 ? sifrovany : FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (novy == INVALID_HANDLE_VALUE &&
+            (proc = selhalo("CreateFileW"), podleChyby() != Pokus::obsazeno))
+            break;
+    }
+    if (novy == INVALID_HANDLE_VALUE) return proc;
+    h = novy;
+    FILE_BASIC_INFO atributy;
+    if (!(oznacen_ = smazatPriZavreni(h, true)))
+        proc = selhalo("SetFileInformationByHandle");
+    else if (!GetFileInformationByHandleEx(h, FileBasicInfo, &atributy, sizeof atributy))
+        proc = selhalo("GetFileInformationByHandleEx");
+    else if ((atributy.FileAttributes & FILE_ATTRIBUTE_ENCRYPTED) < sifrovany)
+        proc = {"encrypted", ERROR_ENCRYPTION_FAILED};
+    else
+        proc = {};
+    if (!proc && (jako & FILE_ATTRIBUTE_COMPRESSED) != 0) {
+        USHORT format = COMPRESSION_FORMAT_DEFAULT;
+        DWORD vraceno;
+        DeviceIoControl(h, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0, &vraceno,
+                        nullptr);
+    }
+    if (!proc) proc = naplneni(h);
+    if (!proc && !FlushFileBuffers(h)) proc = selhalo("FlushFileBuffers");
+    if (proc) {
+        zahod(h, jmeno);
+        h = nullptr;
+    }
+    return proc;
+}
 
-  private:
-    size_t kapacita_;
-    bool oznacen_ = false, ponechan_ = false;
-};
+bool NovySoubor::odznac() {
+    if (oznacen_ && smazatPriZavreni(h, false)) oznacen_ = false;
+    return !oznacen_;
+}
+
+namespace {
 
 // ---- Taking over a file's protections
 
@@ -624,27 +609,18 @@ void dejPravaNaMiste(const wchar_t *cesta, PACL prava, SECURITY_INFORMATION druh
                               prava, nullptr);
 }
 
-// Takes back from the work file `h` the owner and rights prevezmiOchranu gave it: those it was
-// made with (`vlastni`, as GetSecurityInfo gave them), its owner's alone.
-bool vratOchranu(HANDLE h, PSECURITY_DESCRIPTOR vlastni) {
-    PACL prava = nullptr;
-    PSID vlastnik = nullptr;
-    BOOL ma, vychozi;
-    return vlastni != nullptr && GetSecurityDescriptorDacl(vlastni, &ma, &prava, &vychozi) &&
-           GetSecurityDescriptorOwner(vlastni, &vlastnik, &vychozi) && !dejVlastnika(h, vlastnik) &&
-           SetSecurityInfo(h, SE_FILE_OBJECT,
-                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                           nullptr, prava, nullptr) == ERROR_SUCCESS;
-}
-
 // ---- Putting a file in place
 
-// The folder of the file `cil` names, as a path ending in a backslash; false where it has none.
-bool slozkaSouboru(const CilovySoubor *cil, wchar_t *adresar) {
+// The folder `kde` as a path ending in a backslash (a load's full path has one); or, for the
+// current directory whose path is short, "" (a name in it is then taken as it stands).
+void slozka(const CilovySoubor *cil, Slozka kde, wchar_t *adresar) {
+    if (kde == Slozka::aktualni) {
+        if (!dlouhaCesta(L".\\", adresar) || wcscmp(adresar, L".\\") == 0) adresar[0] = L'\0';
+        return;
+    }
     wcscpy(adresar, cil->cesta);
     wchar_t *posledni = wcsrchr(adresar, L'\\');
-    if (posledni != nullptr) posledni[1] = L'\0';
-    return posledni != nullptr;
+    (posledni != nullptr ? posledni + 1 : adresar)[0] = L'\0';
 }
 
 // Renames the open file `h` to `cesta` in one step, through its handle, replacing what stands
@@ -688,17 +664,13 @@ Selhani otevriKNahrazeni(const CilovySoubor *cil, ULONGLONG konec, HANDLE *h) {
     return proc;
 }
 
-// How far a work file's protections went: as it was made, or with the named file's owner and
-// rights, which are taken back should its text stay.
-enum class Stav { zapsan, prevzal };
-
-// Puts the new file `soubor` (marked for deletion) in the place of the file
-// `cil` names, if that is still as it was read: the named file is opened to be replaced, the new
-// file takes its owner and access rights (`*stav` becomes `prevzal` where they were handed over),
-// its mark comes off, it takes the named file's streams and attributes, it is renamed there, and
-// it is flushed and seen there. Where it is not renamed, it is marked no more: its holder lets it
-// go, or leaves it. A rename to another volume fails with ERROR_NOT_SAME_DEVICE.
-Ulozeni prejmenuj(NovySoubor *soubor, const CilovySoubor *cil, Stav *stav, ULONGLONG konec) {
+// Puts the new file `soubor` (marked for deletion) in the place of the file `cil` names, if that
+// is still as it was read: the named file is opened to be replaced, the new file takes its owner
+// and access rights (`*prevzal` tells whether they were handed over, to be taken back should its
+// text stay), its mark comes off, it takes the named file's streams and attributes, it is renamed
+// there, and it is flushed and seen there. Where it is not renamed, it is marked no more: its
+// holder lets it go, or leaves it. A rename to another volume fails with ERROR_NOT_SAME_DEVICE.
+Ulozeni prejmenuj(NovySoubor *soubor, const CilovySoubor *cil, bool *prevzal, ULONGLONG konec) {
     HANDLE novy = soubor->h;
     HANDLE puvodni;
     if (Selhani s = otevriKNahrazeni(cil, konec, &puvodni))
@@ -707,9 +679,8 @@ Ulozeni prejmenuj(NovySoubor *soubor, const CilovySoubor *cil, Stav *stav, ULONG
     PSECURITY_DESCRIPTOR popis = nullptr;
     SECURITY_INFORMATION druh = 0;
     // Rights handed over are taken back should the text stay; where none were, nothing is.
-    *stav = Stav::prevzal;
     Selhani proc = prevezmiOchranu(puvodni, novy, &prava, &popis, &druh);
-    if (!proc && prava == nullptr) *stav = Stav::zapsan;
+    *prevzal = proc || prava != nullptr;
     // Of the attributes, those a program may set (read-only, hidden, system, archive, not indexed,
     // and a cloud file's pinned or unpinned, as attrib +P and +U set them) go before the rename,
     // checked, after the named streams (which a read-only file takes no more); the others
@@ -730,11 +701,9 @@ Ulozeni prejmenuj(NovySoubor *soubor, const CilovySoubor *cil, Stav *stav, ULONG
         proc = selhalo("SetFileInformationByHandle");
     // Before every try: a program that saves the file while a scanner holds it keeps its save.
     if (!proc && sOpakovanim(konec, [&] {
-                     if (!jeBezeZmeny(cil)) {
-                         proc = kZmenen;
-                         return Pokus::selhal;
-                     }
-                     Pokus pokus = prejmenujPresHandle(novy, cil->cesta, true);
+                     Pokus pokus = jeBezeZmeny(cil, &proc);
+                     if (pokus != Pokus::hotovo) return pokus;
+                     pokus = prejmenujPresHandle(novy, cil->cesta, true);
                      if (pokus != Pokus::hotovo) proc = selhalo("SetFileInformationByHandle");
                      return pokus;
                  }) == Pokus::hotovo)
@@ -752,21 +721,17 @@ Ulozeni prejmenuj(NovySoubor *soubor, const CilovySoubor *cil, Stav *stav, ULONG
     return ulozeni;
 }
 
-// The named file lies on another volume than the work file `h`: a copy beside it takes its place;
-// the work file goes.
-Ulozeni nahradKopii(HANDLE h, const CilovySoubor *cil, ULONGLONG konec) {
+// The named file lies on another volume than the work file: a copy beside it, its text written
+// anew from memory, takes its place; the work file goes.
+Ulozeni nahradKopii(const char *text, long delka, const CilovySoubor *cil, ULONGLONG konec) {
     wchar_t adresar[kNejdelsiCesta];
-    if (!slozkaSouboru(cil, adresar)) return {Nahrazeni::nezmenen, Misto::nikde, {"a folder", 0}};
-    LARGE_INTEGER zacatek{};
-    if (!SetFilePointerEx(h, zacatek, nullptr, FILE_BEGIN))
-        return {Nahrazeni::nezmenen, Misto::nikde, selhalo("SetFilePointerEx")};
-    wchar_t jmeno[kNejdelsiCesta + 64];
-    NovySoubor kopie(jmeno, kNejdelsiCesta + 64);
+    slozka(cil, Slozka::souboru, adresar);
+    NovySoubor kopie;
     if (Selhani s = kopie.vytvor(adresar, cil->stav.atributy,
-                                 [&](HANDLE novy) { return zkopiruj(h, novy); }))
+                                 [&](HANDLE novy) { return zapisText(novy, text, delka); }))
         return {Nahrazeni::nezmenen, Misto::nikde, s};
-    Stav stav = Stav::zapsan;
-    Ulozeni ulozeni = prejmenuj(&kopie, cil, &stav, konec);
+    bool prevzal;
+    Ulozeni ulozeni = prejmenuj(&kopie, cil, &prevzal, konec);
     if (ulozeni.jak != Nahrazeni::nezmenen) kopie.ponech();
     return ulozeni;
 }
@@ -784,93 +749,52 @@ BOOL WINAPI priUkonceni(DWORD) {
     return FALSE; // the next handler ends the process, with the section still held here
 }
 
-// A run's turn at the work file's place in its folder (`adresar`, a path ending in a backslash, or
-// empty for the current directory), from the writing of its work
-// file to the end of its replacement: made, it waits a few seconds at most until no other run
-// holds the place, then holds it (or goes on without it: its work file is then never put in the
-// place of another run's), and a Ctrl-C or a closed console waits for it; gone, it lets both go.
-// From the moment it holds the place, the retries of a file held for a moment run to `konec`.
-class Tah {
-  public:
-    explicit Tah(const wchar_t *adresar) {
-        static const bool pripraveno = [] {
-            InitializeCriticalSection(&nahrazovani);
-            SetConsoleCtrlHandler(priUkonceni, TRUE);
-            return true;
-        }();
-        (void)pripraveno;
-        mutex_ = otevriMutex(adresar);
-        // WAIT_ABANDONED too: the run that held it has ended, and it is this run's now.
-        if (mutex_ != nullptr && WaitForSingleObject(mutex_, kCekaniNaZamekMs) == WAIT_TIMEOUT) {
-            CloseHandle(mutex_);
-            mutex_ = nullptr;
-        }
-        EnterCriticalSection(&nahrazovani);
-        konec = GetTickCount64() + kCekaniNaSouborMs;
-    }
-    Tah(const Tah &) = delete;
-    Tah &operator=(const Tah &) = delete;
-    ~Tah() {
-        LeaveCriticalSection(&nahrazovani);
-        if (mutex_ == nullptr) return;
-        ReleaseMutex(mutex_);
-        CloseHandle(mutex_);
-    }
-    bool drzi() const {
-        return mutex_ != nullptr;
-    }
+// The volume and index of the folder `adresar` (as slozka gives it), in `info`.
+bool infoSlozky(const wchar_t *adresar, BY_HANDLE_FILE_INFORMATION *info) {
+    HANDLE h = CreateFileW(adresar[0] != L'\0' ? adresar : L".", FILE_READ_ATTRIBUTES, kSdileniVse,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileInformationByHandle(h, info);
+    CloseHandle(h);
+    return ok;
+}
 
-    ULONGLONG konec = 0;
-
-  private:
-    // The mutex is named after the folder's identity, the same whatever path led to
-    // it: one for every session's runs, every user's, elevated or not; everyone may wait for it
-    // and release it, and it is asked for nothing more. Null where it cannot be had: the run then
-    // goes without it, never with a mutex of its own session that other sessions' runs do not see.
-    static HANDLE otevriMutex(const wchar_t *slozka) {
-        HANDLE mutex = nullptr;
-        HANDLE adresar =
-            CreateFileW(slozka[0] != L'\0' ? slozka : L".", FILE_READ_ATTRIBUTES, kSdileniVse,
-                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        BY_HANDLE_FILE_INFORMATION info;
-        PSECURITY_DESCRIPTOR popis = nullptr;
-        if (adresar != INVALID_HANDLE_VALUE && GetFileInformationByHandle(adresar, &info) &&
-            ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                L"D:(A;;0x00100001;;;WD)", SDDL_REVISION_1, &popis, nullptr)) {
-            wchar_t jmeno[64];
-            swprintf(jmeno, 64, L"Global\\sifrovac-%08lx-%08lx%08lx", info.dwVolumeSerialNumber,
-                     info.nFileIndexHigh, info.nFileIndexLow);
-            SECURITY_ATTRIBUTES atributy{sizeof atributy, popis, FALSE};
-            mutex = CreateMutexExW(&atributy, jmeno, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
-        }
-        if (popis != nullptr) LocalFree(popis);
-        if (adresar != INVALID_HANDLE_VALUE) CloseHandle(adresar);
-        return mutex;
+// The mutex of the folder `adresar`, named after its identity, the same whatever path led to it:
+// one for every session's runs, every user's, elevated or not; everyone may wait for it and
+// release it, and it is asked for nothing more. Null where it cannot be had: the run then goes
+// without it, never with a mutex of its own session that other sessions' runs do not see.
+HANDLE otevriMutex(const wchar_t *adresar) {
+    HANDLE mutex = nullptr;
+    BY_HANDLE_FILE_INFORMATION info;
+    PSECURITY_DESCRIPTOR popis = nullptr;
+    if (infoSlozky(adresar, &info) &&
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;0x00100001;;;WD)",
+                                                             SDDL_REVISION_1, &popis, nullptr)) {
+        wchar_t jmeno[64];
+        swprintf(jmeno, 64, L"Global\\sifrovac-%08lx-%08lx%08lx", info.dwVolumeSerialNumber,
+                 info.nFileIndexHigh, info.nFileIndexLow);
+        SECURITY_ATTRIBUTES atributy{sizeof atributy, popis, FALSE};
+        mutex = CreateMutexExW(&atributy, jmeno, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
     }
-
-    HANDLE mutex_ = nullptr;
-};
+    if (popis != nullptr) LocalFree(popis);
+    return mutex;
+}
 
 // ---- The work file
 
-// The last part of the user's SID (the relative ID: 1001 for a local account, say), which names
-// a text left beside the work file; 0 where it cannot be had.
+// The user's own number, which names a text left beside the work file: the user's SID in its
+// string form (S-1-5-21-...), folded (otisk); 0 where it cannot be had. (The SID's last part alone
+// is the same for the first user of every machine.)
 unsigned long cisloUzivatele() {
-    HANDLE token;
-    alignas(TOKEN_USER) unsigned char uzivatel[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD delka;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
-    const bool ok = GetTokenInformation(token, TokenUser, uzivatel, sizeof uzivatel, &delka);
-    CloseHandle(token);
-    PSID sid = reinterpret_cast<TOKEN_USER *>(uzivatel)->User.Sid;
-    return ok && *GetSidSubAuthorityCount(sid) > 0
-               ? *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1u)
-               : 0;
-}
-
-// The work file's name, a dot and the user's number, in UTF-16.
-bool nahradniJmenoW(wchar_t *jmeno, size_t kapacita) {
-    return swprintf(jmeno, kapacita, L"%ls.%lu", kPracovniSouborW, cisloUzivatele()) > 0;
+    JenVlastnik j;
+    wchar_t *sid = nullptr;
+    const unsigned long cislo =
+        jenVlastnik(&j) &&
+                ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(j.uzivatel)->User.Sid, &sid)
+            ? otisk(sid)
+            : 0;
+    if (sid != nullptr) LocalFree(sid);
+    return cislo;
 }
 
 // Whether the open files `a` and `b` have the same owner and the same access rights of their own,
@@ -890,164 +814,181 @@ bool stejnaOchrana(HANDLE a, HANDLE b) {
     return stejna;
 }
 
-// Whether the work file's place `misto` (its path) is a run's to take: free, or holding a
-// work file that a run left there, as a run leaves it: spelled as the work file's name (every
-// spelling of a name finds the same file), with no attribute a user gives, one name, and the
-// owner and access rights of this run's own work file `vlastni`. Anything else is the user's.
-bool jeMistoBehu(const wchar_t *misto, const CilovySoubor *cil, HANDLE vlastni) {
-    WIN32_FIND_DATAW nalez;
-    HANDLE hledani = FindFirstFileW(misto, &nalez);
-    if (hledani == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
-    FindClose(hledani);
-    constexpr DWORD kUzivatelovy = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                                   FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY |
-                                   FILE_ATTRIBUTE_REPARSE_POINT;
-    if (wcscmp(nalez.cFileName, kPracovniSouborW) != 0 ||
-        (nalez.dwFileAttributes & kUzivatelovy) != 0)
-        return false;
-    HANDLE h = CreateFileW(misto, READ_CONTROL | FILE_READ_ATTRIBUTES, kSdileniVse, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    StavSouboru st;
-    const bool behu = GetFileInformationByHandle(h, &info) && info.nNumberOfLinks == 1 &&
-                      stav(h, &st) && !stejny(st, cil->stav) && stejnaOchrana(h, vlastni);
-    CloseHandle(h);
-    return behu;
+} // namespace
+
+// A Ctrl-C or a closed console waits for the turn, whether or not it holds the mutex; the
+// critical section and the handler are set up by a run's first turn.
+Tah::Tah(const CilovySoubor *cil, Slozka kde) {
+    static const bool pripraveno = [] {
+        InitializeCriticalSection(&nahrazovani);
+        SetConsoleCtrlHandler(priUkonceni, TRUE);
+        return true;
+    }();
+    (void)pripraveno;
+    wchar_t adresar[kNejdelsiCesta];
+    slozka(cil, kde, adresar);
+    mutex_ = otevriMutex(adresar);
+    // WAIT_ABANDONED too: the run that held it has ended, and it is this run's now.
+    if (mutex_ != nullptr && WaitForSingleObject(mutex_, kCekaniNaZamekMs) == WAIT_TIMEOUT) {
+        CloseHandle(mutex_);
+        mutex_ = nullptr;
+    }
+    EnterCriticalSection(&nahrazovani);
 }
 
-// One run's work file in the current directory, ".codedText.txt.MACHINE-PID-N", from its writing to
-// the end of its replacement. It goes down this drawing; from `zapsan` or `prevzal` a text that did
-// not take the named file's place is left (ponechej), with its rights taken back from `prevzal`.
+Tah::~Tah() {
+    LeaveCriticalSection(&nahrazovani);
+    if (mutex_ == nullptr) return;
+    ReleaseMutex(mutex_);
+    CloseHandle(mutex_);
+}
+
+// The work file, ".codedText.txt.MACHINE-PID-N" in its folder, goes down this drawing; from
+// `zapis` or after the rights were taken over, a text that did not take the named file's place is
+// left under a name (vratOchranu, pojmenuj).
 //
-//   (new, marked for deletion) --create, write, flush--> zapsan --access rights--> prevzal
-//                                                                                    | rename,
-//       (a copy beside the file, renamed, from zapsan; the work file goes)           v flush
-//                                                                                 in place
+//   (new, marked for deletion) --create, write, flush--> written --owner, access rights--> taken
+//                                                                          over | rename, flush
+//       (a copy beside the file, written anew and renamed; the work file goes)  v
+//                                                                            in place
 //
-// The mark for deletion comes off just before the rename; a file that is then neither renamed nor
-// left is let go by its holder (marked again, or deleted by its name). In place, the text is the
-// user's file: no step marks it, renames it away or takes its rights back, and a failure can only
-// leave it so, without the success line.
-class PracovniSoubor {
-  public:
-    PracovniSoubor(const Tah &tah, const wchar_t *adresar)
-        : tah_(tah), adresar_(adresar), soubor_(jmeno_, kDelkaJmena) {}
-    PracovniSoubor(const PracovniSoubor &) = delete;
-    PracovniSoubor &operator=(const PracovniSoubor &) = delete;
-    ~PracovniSoubor() {
-        if (vlastniPrava_ != nullptr) LocalFree(vlastniPrava_);
-    }
+// The mark for deletion comes off just before the rename, or the naming; a file that is then
+// neither renamed nor named is let go by its holder (marked again, or deleted by its name). In
+// place, the text is the user's file: no step marks it, renames it away or takes its rights back,
+// and a failure can only leave it so, without the success line. A run marks the text it leaves as
+// a run's by its own access rights, protected and its owner's alone, which it is made with and
+// given back (vratOchranu); a user's own file has those of its folder, or its own.
+PracovniSoubor::PracovniSoubor(const CilovySoubor *cil, Slozka kde)
+    : cil_(cil), konec_(GetTickCount64() + kCekaniNaSouborMs) {
+    slozka(cil, kde, adresar_);
+}
 
-    Selhani zapis(const CilovySoubor *cil, const char *text, long delka);
-    Ulozeni nahrad(const CilovySoubor *cil);
-    Ulozeni ponechej(Selhani proc);
+void PracovniSoubor::vSlozce(const wchar_t *nazev, wchar_t *cesta) const {
+    swprintf(cesta, kDelkaVeSlozce, L"%ls%ls", adresar_, nazev);
+}
 
-  private:
-    static constexpr size_t kDelkaJmena = kNejdelsiCesta + 64;
-    // A name in its folder, as a path.
-    bool vSlozce(const wchar_t *nazev, wchar_t *cesta) const {
-        return swprintf(cesta, kNejdelsiCesta, L"%ls%ls", adresar_, nazev) > 0;
-    }
-    const Tah &tah_;
-    const wchar_t *adresar_; // its folder, ending in a backslash, or empty for the current one
-    wchar_t jmeno_[kDelkaJmena] = {};
-    NovySoubor soubor_;
-    Stav stav_ = Stav::zapsan;
-    bool mistoBehu_ = false; // the work file's place is free, or holds a run's work file
-    // Its own owner and access rights, given back should its text stay.
-    PSECURITY_DESCRIPTOR vlastniPrava_ = nullptr;
-};
-
-Selhani PracovniSoubor::zapis(const CilovySoubor *cil, const char *text, long delka) {
+Selhani PracovniSoubor::zapis(const char *text, long delka) {
     // No work file can be written where a directory stands in its place.
-    wchar_t cesta[kNejdelsiCesta];
-    if (!vSlozce(kPracovniSouborW, cesta)) return {"a folder", 0};
+    wchar_t cesta[kDelkaVeSlozce];
+    vSlozce(kPracovniSouborW, cesta);
     DWORD atributy = GetFileAttributesW(cesta);
     if (atributy != INVALID_FILE_ATTRIBUTES && (atributy & FILE_ATTRIBUTE_DIRECTORY))
         return {"CreateFileW", ERROR_ALREADY_EXISTS};
-    if (Selhani s = soubor_.vytvor(adresar_, cil->stav.atributy,
-                                   [&](HANDLE h) { return zapisText(h, text, delka); }))
-        return s;
-    PSID vlastnik;
-    PACL prava;
-    if (GetSecurityInfo(soubor_.h, SE_FILE_OBJECT,
-                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &vlastnik, nullptr,
-                        &prava, nullptr, &vlastniPrava_) != ERROR_SUCCESS)
-        vlastniPrava_ = nullptr;
-    return {};
+    return soubor_.vytvor(adresar_, cil_->stav.atributy,
+                          [&](HANDLE h) { return zapisText(h, text, delka); });
 }
 
-Ulozeni PracovniSoubor::nahrad(const CilovySoubor *cil) {
-    wchar_t misto[kNejdelsiCesta];
-    mistoBehu_ = vSlozce(kPracovniSouborW, misto) && jeMistoBehu(misto, cil, soubor_.h);
-    // A file that changed since it was read is left alone; prejmenuj looks again at the last
-    // moment.
-    if (!jeBezeZmeny(cil)) return {Nahrazeni::nezmenen, Misto::nikde, kZmenen};
+// What stands there is found as a listing finds it, by its name as spelled there (every spelling
+// of a name finds the same file), and then opened as itself, not what it points to.
+NaMiste PracovniSoubor::naMiste() const {
+    NaMiste misto;
+    wchar_t cesta[kDelkaVeSlozce];
+    WIN32_FIND_DATAW nalez;
+    vSlozce(kPracovniSouborW, cesta);
+    HANDLE hledani = FindFirstFileW(cesta, &nalez);
+    if (hledani == INVALID_HANDLE_VALUE) {
+        misto.volno = GetLastError() == ERROR_FILE_NOT_FOUND;
+        return misto;
+    }
+    FindClose(hledani);
+    misto.volno = false;
+    misto.presne =
+        wcscmp(nalez.cFileName, kPracovniSouborW) == 0 &&
+        (nalez.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    HANDLE h = CreateFileW(cesta, READ_CONTROL | FILE_READ_ATTRIBUTES, kSdileniVse, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return misto;
+    BY_HANDLE_FILE_INFORMATION info;
+    StavSouboru st;
+    if (GetFileInformationByHandle(h, &info) && stav(h, &st)) {
+        misto.id = st.id;
+        misto.nacteny = stejny(st.id, cil_->stav.id);
+        misto.vlastni = info.nNumberOfLinks == 1 &&
+                        (st.atributy & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                        FILE_ATTRIBUTE_SYSTEM)) == 0;
+        misto.oznacen = stejnaOchrana(h, soubor_.h);
+    }
+    CloseHandle(h);
+    return misto;
+}
+
+Ulozeni PracovniSoubor::dejNaMisto(const char *text, long delka) {
+    // A file that changed since it was read is left alone; prejmenuj looks again before every
+    // try.
+    Selhani proc;
+    if (sOpakovanim(konec_, [&] { return jeBezeZmeny(cil_, &proc); }) != Pokus::hotovo)
+        return {Nahrazeni::nezmenen, Misto::nikde, proc};
     StavSouboru pracovni;
-    const bool jinySvazek = stav(soubor_.h, &pracovni) && pracovni.svazek != cil->stav.svazek;
+    const bool jinySvazek =
+        stav(soubor_.h, &pracovni) && pracovni.id.svazek != cil_->stav.id.svazek;
     Ulozeni ulozeni = {Nahrazeni::nezmenen, Misto::nikde, {"MoveFileEx", ERROR_NOT_SAME_DEVICE}};
-    if (!jinySvazek) ulozeni = prejmenuj(&soubor_, cil, &stav_, tah_.konec);
+    if (!jinySvazek) ulozeni = prejmenuj(&soubor_, cil_, &prevzal_, konec_);
     if (ulozeni.jak != Nahrazeni::nezmenen) soubor_.ponech();
-    return ulozeni.proc.chyba == ERROR_NOT_SAME_DEVICE ? nahradKopii(soubor_.h, cil, tah_.konec)
+    return ulozeni.proc.chyba == ERROR_NOT_SAME_DEVICE ? nahradKopii(text, delka, cil_, konec_)
                                                        : ulozeni;
 }
 
-// Leaves the text, which did not take the named file's place for `proc`, under the work file's
-// name, its owner's alone and with no attributes: a run that holds the mutex takes the name from
-// an earlier run's work file. Where the name is not the run's to take, under the user's own name
-// beside it (nahradniJmeno). Where it cannot be made its owner's alone, or named, it goes.
-Ulozeni PracovniSoubor::ponechej(Selhani proc) {
-    const Ulozeni nikde = {Nahrazeni::nezmenen, Misto::nikde, proc};
-    if (stav_ == Stav::prevzal && !vratOchranu(soubor_.h, vlastniPrava_)) return nikde;
-    if (!soubor_.odznac()) return nikde;
+// It is given back the owner and the access rights it was made with (jenVlastnik).
+Selhani PracovniSoubor::vratOchranu() {
+    JenVlastnik vlastni;
+    if (!prevzal_) return {};
+    return jenVlastnik(&vlastni) &&
+                   !dejVlastnika(soubor_.h,
+                                 reinterpret_cast<TOKEN_OWNER *>(vlastni.vlastnik)->Owner) &&
+                   SetSecurityInfo(soubor_.h, SE_FILE_OBJECT,
+                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                   nullptr, nullptr, reinterpret_cast<PACL>(vlastni.prava),
+                                   nullptr) == ERROR_SUCCESS
+               ? Selhani{}
+               : Selhani{"its owner's alone", 0};
+}
+
+// An earlier file under that name that a virus scanner or the indexer holds for a moment is
+// waited for, a second past the replacement's retries.
+Selhani PracovniSoubor::pojmenuj(const char *jmeno, const NaMiste *nahradit) {
+    wchar_t nazev[64], cesta[kDelkaVeSlozce], plna[kNejdelsiCesta];
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, jmeno, -1, nazev, 64) == 0)
+        return selhalo("MultiByteToWideChar");
+    vSlozce(nazev, cesta);
+    const DWORD delka = GetFullPathNameW(cesta, kNejdelsiCesta, plna, nullptr);
+    if (delka == 0 || delka >= kNejdelsiCesta) return selhalo("GetFullPathNameW");
+    // A file marked for deletion cannot be named, nor one with attributes left as a text.
+    if (!soubor_.odznac()) return selhalo("SetFileInformationByHandle");
     obycejny(soubor_.h);
-    // An earlier codedText.txt that a virus scanner or the indexer holds for a moment is waited
-    // for.
-    auto pojmenuj = [&](const wchar_t *nazev, bool nahradit) {
-        wchar_t jmeno[kNejdelsiCesta], cesta[kNejdelsiCesta];
-        DWORD delka =
-            vSlozce(nazev, jmeno) ? GetFullPathNameW(jmeno, kNejdelsiCesta, cesta, nullptr) : 0;
-        return delka != 0 && delka < kNejdelsiCesta &&
-               sOpakovanim(tah_.konec + kCekaniNaPonechaniMs, [&] {
-                   return prejmenujPresHandle(soubor_.h, cesta, nahradit);
-               }) == Pokus::hotovo;
+    Selhani proc = {"SetFileInformationByHandle", ERROR_ALREADY_EXISTS};
+    auto pokus = [&] {
+        // Replaced only where it still holds the file `nahradit->id`, looked at just before.
+        bool nahrad = nahradit == nullptr;
+        StavSouboru tam;
+        if (nahradit != nullptr && !nahradit->volno && stavCesty(plna, &tam)) {
+            if (!stejny(tam.id, nahradit->id)) return Pokus::obsazeno;
+            nahrad = true;
+        }
+        const Pokus p = prejmenujPresHandle(soubor_.h, plna, nahrad);
+        if (p != Pokus::hotovo) proc = selhalo("SetFileInformationByHandle");
+        return p;
     };
-    wchar_t nahradni[sizeof kPracovniSoubor + 16];
-    Misto misto = Misto::pracovni;
-    if (!pojmenuj(kPracovniSouborW, tah_.drzi() && mistoBehu_)) {
-        misto = Misto::nahradni;
-        if (!nahradniJmenoW(nahradni, sizeof nahradni / sizeof *nahradni) ||
-            !pojmenuj(nahradni, true))
-            return nikde;
-    }
-    // Named, it stays, even where the flush of its new name fails.
+    if (sOpakovanim(konec_ + kCekaniNaPonechaniMs, pokus) != Pokus::hotovo) return proc;
     soubor_.ponech();
-    FlushFileBuffers(soubor_.h);
-    return {Nahrazeni::nezmenen, misto, proc};
+    return {};
 }
 
-// Whether a work file could not be written in a folder for a reason that another folder may not
-// share: no right to write there, a write-protected or full drive.
-bool nelzeTamPsat(int chyba) {
-    return chyba == ERROR_ACCESS_DENIED || chyba == ERROR_WRITE_PROTECT ||
-           chyba == ERROR_DISK_FULL || chyba == ERROR_HANDLE_DISK_FULL;
+Selhani PracovniSoubor::zapisTrvale() {
+    return FlushFileBuffers(soubor_.h) ? Selhani{} : selhalo("FlushFileBuffers");
 }
 
-// Puts the text in the place of the file `cil` names through a work file in the folder `adresar`
-// (empty for the current directory), or leaves it there; `*zapsan` tells whether the work file
-// could be written at all. No other run's work file may come between this one's writing and its
-// replacement.
-Ulozeni nahradPres(const wchar_t *adresar, const CilovySoubor *cil, const char *text, long delka,
-                   bool *zapsan) {
-    Tah tah(adresar);
-    PracovniSoubor prac(tah, adresar);
-    const Selhani s = prac.zapis(cil, text, delka);
-    *zapsan = !s;
-    if (s) return {Nahrazeni::nezmenen, Misto::nikde, s};
-    Ulozeni ulozeni = prac.nahrad(cil);
-    return ulozeni.jak == Nahrazeni::nezmenen ? prac.ponechej(ulozeni.proc) : ulozeni;
+void PracovniSoubor::odstranPracovni(const NaMiste &misto) {
+    wchar_t cesta[kDelkaVeSlozce];
+    vSlozce(kPracovniSouborW, cesta);
+    HANDLE h = CreateFileW(cesta, DELETE | FILE_READ_ATTRIBUTES, kSdileniVse, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;
+    StavSouboru st;
+    if (stav(h, &st) && stejny(st.id, misto.id)) smazatPriZavreni(h, true);
+    CloseHandle(h);
 }
+
+namespace {
 
 // ---- The console
 
@@ -1123,28 +1064,44 @@ Selhani prectiSoubor(const char *nazev, CilovySoubor *cil) {
     // after the read. (One that another program wrote meanwhile is as it was before, and the
     // replacement finds it changed.)
     StavSouboru po;
-    if (!proc && stav(h, &po) && stejny(po, cil->stav) && po.velikost == cil->stav.velikost &&
+    if (!proc && stav(h, &po) && stejny(po.id, cil->stav.id) && po.velikost == cil->stav.velikost &&
         po.zapsano == cil->stav.zapsano)
         cil->stav = po;
     CloseHandle(h);
     return proc;
 }
 
-Ulozeni nahradText(const CilovySoubor *cil, const char *text, long delka) {
-    // Where the current directory cannot take the work file (a folder under Program Files, a
-    // read-only share, Controlled Folder Access, a write-protected or full drive), the named
-    // file's folder takes it, and keeps the text.
-    bool zapsan;
-    wchar_t aktualni[kNejdelsiCesta];
-    // (Its relative form stays where it is short.)
-    if (!dlouhaCesta(L".\\", aktualni) || wcscmp(aktualni, L".\\") == 0) aktualni[0] = L'\0';
-    Ulozeni ulozeni = nahradPres(aktualni, cil, text, delka, &zapsan);
-    wchar_t slozka[kNejdelsiCesta];
-    if (zapsan || !nelzeTamPsat(ulozeni.proc.chyba) || !slozkaSouboru(cil, slozka)) return ulozeni;
-    ulozeni = nahradPres(slozka, cil, text, delka, &zapsan);
-    if (ulozeni.text == Misto::pracovni) ulozeni.text = Misto::pracovniVedle;
-    if (ulozeni.text == Misto::nahradni) ulozeni.text = Misto::nahradniVedle;
-    return ulozeni;
+bool jeSlozkaAktualni(const CilovySoubor *cil) {
+    wchar_t aktualni[kNejdelsiCesta], souboru[kNejdelsiCesta];
+    BY_HANDLE_FILE_INFORMATION a, b;
+    slozka(cil, Slozka::aktualni, aktualni);
+    slozka(cil, Slozka::souboru, souboru);
+    return infoSlozky(aktualni, &a) && infoSlozky(souboru, &b) &&
+           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// No right to write the folder (a folder under Program Files, a read-only share, Controlled
+// Folder Access), a write-protected or full drive.
+bool nelzeTamPsat(const Selhani &proc) {
+    return proc.chyba == ERROR_ACCESS_DENIED || proc.chyba == ERROR_WRITE_PROTECT ||
+           proc.chyba == ERROR_DISK_FULL || proc.chyba == ERROR_HANDLE_DISK_FULL;
+}
+
+// As the user would type it: without the \\?\ of a long path (\\?\UNC\server\... as
+// \\server\...), and without its last backslash, but a drive's root's (C:\).
+void cestaSlozky(const CilovySoubor *cil, char *cesta, size_t kapacita) {
+    wchar_t adresar[kNejdelsiCesta], *z = adresar;
+    slozka(cil, Slozka::souboru, adresar);
+    if (wcsncmp(z, L"\\\\?\\UNC\\", 8) == 0)
+        *(z += 6) = L'\\';
+    else if (wcsncmp(z, L"\\\\?\\", 4) == 0 && iswalpha(z[4]) && z[5] == L':')
+        z += 4;
+    const size_t delka = wcslen(z);
+    if (delka > 1 && !(delka == 3 && z[1] == L':')) z[delka - 1] = L'\0';
+    if (WideCharToMultiByte(CP_UTF8, 0, z, -1, cesta, static_cast<int>(kapacita), nullptr,
+                            nullptr) == 0)
+        cesta[0] = '\0';
 }
 
 bool existuje(const char *nazev) {
@@ -1180,7 +1137,7 @@ void zapisChybu(int chyba) {
 }
 
 void nahradniJmeno(char *jmeno, size_t kapacita) {
-    snprintf(jmeno, kapacita, "%s.%lu", kPracovniSoubor, cisloUzivatele());
+    snprintf(jmeno, kapacita, "%s.%08lx", kPracovniSoubor, cisloUzivatele());
 }
 
 int prectiZnak(FILE *vstup) {

@@ -276,11 +276,10 @@ TEST(Concurrency, RunsEndedAtAnyMomentLeaveTheFileWholeAndNothingBehind) {
             EXPECT_TRUE(left == "<missing>" || left == "stale" || left == encoded(text)) << left;
             text = now;
         }
-        // A whole run leaves nothing of the killed ones behind (on Windows, an earlier run's work
-        // file stays).
+        // A whole run leaves nothing of the killed ones behind, nor the earlier run's work file.
         EXPECT_NE(runSifrovac(dir.path(), "1 f\n4\n").output.find("Soubor zakodovan"),
                   std::string::npos);
-        EXPECT_EQ(namesIn(dir.path()), kWindows ? "codedText.txt f" : "f");
+        EXPECT_EQ(namesIn(dir.path()), "f");
         leftBySigkill += static_cast<int>(leftNames.size());
     };
     std::vector<std::thread> workers;

@@ -45,7 +45,8 @@ RunResult runProgram(const char *exe, const std::string &dir, const std::string 
 // left exactly as it was, the text in the work file. Where the console is closed at the first wait
 // (by the build of faults/faults.h, as Windows closes it), the run stops waiting at once, leaves
 // the text and ends, well before the file is let go. Where another program saves the file while
-// the run retries, the save is kept: the file is looked at again before every try.
+// the run retries, the save is kept, and the run says the file changed: the file, and its text,
+// are looked at again before every try.
 struct HeldCase {
     const char *what;
     int heldMs;
@@ -106,6 +107,12 @@ TEST_P(AFileHeldOpen, IsWaitedForTwoSecondsAtMost) {
                                                                         : kPlain)
         << c.heldMs;
     EXPECT_EQ(namesIn(dir.path()), c.replaced ? "held.txt" : "codedText.txt held.txt");
+    if (c.savedMeanwhile != nullptr) {
+        EXPECT_EQ(told(result), "Soubor zustal beze zmeny, text je v souboru codedText.txt")
+            << result.errors;
+        EXPECT_NE(result.errors.find("soubor se mezitim zmenil"), std::string::npos)
+            << result.errors;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, AFileHeldOpen, testing::ValuesIn(kHeldCases), ByWhat());
@@ -199,11 +206,30 @@ TEST(Windows, StoredFilesMoveBetweenSystems) {
     EXPECT_EQ(readFile(dir / "windows.txt"), kPlain);
 }
 
+// A run without its turn (its folder's mutex cannot be had, by the build of faults/faults.h)
+// leaves the text of a file it may not replace under the user's own name, never under the work
+// file's, and says so; the run after it, with its turn, leaves that name be.
+TEST(Windows, ARunWithoutItsTurnLeavesItsTextUnderTheUsersOwnName) {
+    TempDir dir;
+    writeFile(dir / "a.txt", kPlain);
+    chmod((dir / "a.txt").c_str(), 0444); // the read-only attribute
+    setenv("SIFROVAC_FAIL", "CreateMutexExW:1+:5", 1);
+    RunResult run = runProgram(SIFROVAC_FAULTS_BIN, dir.path(), "1 a.txt\r\n4\r\n");
+    unsetenv("SIFROVAC_FAIL");
+    const std::string own = userTextName(geteuid());
+    EXPECT_EQ(told(run), "Soubor zustal beze zmeny, text je v souboru " + own) << run.errors;
+    EXPECT_EQ(readFile(dir / own), kEncoded);
+    runSifrovac(dir.path(), "1 a.txt\r\n4\r\n");
+    EXPECT_EQ(readFile(dir / "a.txt"), kPlain);
+    EXPECT_EQ(readFile(dir / own), kEncoded);
+    EXPECT_EQ(namesIn(dir.path()), "a.txt codedText.txt " + own);
+}
+
 // Every Win32 call of one encode run, from the build whose calls can be made to fail
 // (faults/faults.h), is made to fail in turn, with a device error (once, and from then on) and,
 // for writes and flushes, a full disk, on the work file's drive and on another one, each run
-// checked against the promise (endOf) and against the end it came to when the table was last
-// reviewed (tests/fault_ends).
+// checked against the promise (endOf) from a folder holding no text left by the run before and
+// against the end it came to when the table was last reviewed (tests/fault_ends).
 struct FaultRoute {
     const char *what;
     bool otherDrive;
@@ -251,10 +277,13 @@ TEST_P(EveryFailedCall, KeepsThePromise) {
         for (const std::string &fault : faults) {
             const std::string fail = call + ":" + fault;
             SCOPED_TRACE(fail);
-            unlink((here / "codedText.txt").c_str());
+            for (const std::string &left : {"codedText.txt"s, userTextName(geteuid())})
+                unlink((here / left).c_str());
             const std::string end = endOf(run("SIFROVAC_FAIL", fail), dir / "a.txt", here.path(),
                                           guarded, kPlain, kEncoded);
-            EXPECT_TRUE(end == "replaced" || end == "kept" || end == "renamed") << end;
+            EXPECT_TRUE(end == "replaced" || end == "kept" || end == "renamed" ||
+                        end == "kept, unconfirmed")
+                << end;
             table += fail + " " + end + "\n";
             ++ends[end];
         }
@@ -268,7 +297,7 @@ TEST_P(EveryFailedCall, KeepsThePromise) {
             << fail;
     if (other) unlink(drive.c_str());
     EXPECT_GT(ends["replaced"] + ends["kept"] + ends["renamed"], 30);
-    EXPECT_EQ(ends.size(), 3u);
+    EXPECT_GE(ends.size(), 3u);
     // Each row came to the end it came to when the table was last reviewed.
     const std::string kept =
         SIFROVAC_TESTS_DIR "/fault_ends/Windows" + rowName(GetParam().what) + ".txt";

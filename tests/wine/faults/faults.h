@@ -17,6 +17,7 @@
 #include <windows.h>
 
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -111,6 +112,7 @@ SIFROVAC_WRAP(WaitForSingleObject, WAIT_FAILED)
 SIFROVAC_WRAP(ReleaseMutex, FALSE)
 SIFROVAC_WRAP(GetSecurityDescriptorOwner, FALSE)
 SIFROVAC_WRAP(GetTokenInformation, FALSE)
+SIFROVAC_WRAP(ConvertSidToStringSidW, FALSE)
 SIFROVAC_WRAP(FindFirstFileW, INVALID_HANDLE_VALUE)
 SIFROVAC_WRAP(FindFirstStreamW, INVALID_HANDLE_VALUE)
 SIFROVAC_WRAP(Sleep, 0)
@@ -148,6 +150,7 @@ inline BOOL faults_SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
 #define ReleaseMutex faults_ReleaseMutex
 #define GetSecurityDescriptorOwner faults_GetSecurityDescriptorOwner
 #define GetTokenInformation faults_GetTokenInformation
+#define ConvertSidToStringSidW faults_ConvertSidToStringSidW
 #define FindFirstFileW faults_FindFirstFileW
 #define FindFirstStreamW faults_FindFirstStreamW
 #define Sleep faults_Sleep
