@@ -1,5 +1,5 @@
 // What the program asks of the operating system. os_linux.cpp and os_win32.cpp each answer it in
-// their own system's terms, with the struct of their own header; nothing above this header knows
+// their own system's terms, with the structs of their own header; nothing above this header knows
 // which one it runs on, and they know nothing of the program but this header.
 //
 // One file command takes a load, prectiSoubor, which reads a file into a CilovySoubor, and then the
@@ -60,8 +60,6 @@ struct Ulozeni {
 // The folder a run's work file is made in: the current directory, or the named file's.
 enum class Slozka { aktualni, souboru };
 
-struct NaMiste;
-
 #ifdef _WIN32
 #include "os_win32.h"
 #else
@@ -89,33 +87,55 @@ bool nelzeTamPsat(const Selhani &proc);
 // it does not fit.
 void cestaSlozky(const CilovySoubor *cil, char *cesta, size_t kapacita);
 
-// A run's work file, from its writing in one folder to the end of the replacement, with the
-// operations below (each system's header defines it); whatever of it is not kept goes with it:
-//   Selhani zapis(const char *text, long delka)
-//       makes it in its folder (unnamed where the system can), readable and writable by its owner
-//       alone, and writes the text whole and durably
-//   NaMiste naMiste() const
-//       what stands under the work file's name in its folder
-//   Ulozeni dejNaMisto(const char *text, long delka)
-//       puts it, or a copy of the text beside the file, in the named file's place with all that
-//       file had but its text, if the file still is the one read and holds what was read (looked
-//       at again just before the rename), durably; says nahrazen, nejisty or nezmenen and why
-//   Selhani vratOchranu()
-//       takes back whatever of the named file's protections dejNaMisto gave it: its owner's alone
-//   void oznac()
-//       marks it as a run's work file, where its file system keeps the mark
-//   Selhani pojmenuj(const char *jmeno, const NaMiste *nahradit)
-//       names it `jmeno` in its folder: replacing whatever stands there where `nahradit` is null;
-//       else only where the name is free, or still holds the file `nahradit->id`
-//   Selhani zapisTrvale()
-//       makes its text and its name durable
-//   void odstranPracovni(const NaMiste &misto)
-//       removes what stands under the work file's name, where it is still the file `misto.id`
-//
-// A run's turn at the work file's place in a folder (Tah(const CilovySoubor *, Slozka), defined
-// by each system): made, it waits a few seconds at most until no other run holds the place, then
-// holds it (drzi()) or goes on without it, and defers the signals or console events that end a
-// run; gone, it lets both go.
+// A run's turn at the work file's place in a folder: made, it waits a few seconds at most until no
+// other run holds the place, then holds it or goes on without it, and defers the signals or console
+// events that end a run; gone, it lets both go.
+class Tah {
+  public:
+    Tah(const CilovySoubor *cil, Slozka kde);
+    Tah(const Tah &) = delete;
+    Tah &operator=(const Tah &) = delete;
+    ~Tah();
+    // Whether it holds the place.
+    bool drzi() const;
+
+  private:
+    DrzenyTah drzeny_;
+};
+
+// A run's work file, from its writing in one folder to the end of the replacement; whatever of it
+// is not kept goes with it.
+class PracovniSoubor {
+  public:
+    PracovniSoubor(const CilovySoubor *cil, Slozka kde);
+    PracovniSoubor(const PracovniSoubor &) = delete;
+    PracovniSoubor &operator=(const PracovniSoubor &) = delete;
+
+    // Makes it in its folder (unnamed where the system can), readable and writable by its owner
+    // alone, and writes the text whole and durably.
+    Selhani zapis(const char *text, long delka);
+    // What stands under the work file's name in its folder.
+    NaMiste naMiste() const;
+    // Puts it, or a copy of the text beside the file, in the named file's place with all that file
+    // had but its text, durably, if the file is still the one read and holds what was read (looked
+    // at again just before the rename); says nahrazen, nejisty or nezmenen, and why.
+    Ulozeni dejNaMisto(const char *text, long delka);
+    // Takes back whatever of the named file's protections dejNaMisto gave it: its owner's alone.
+    Selhani vratOchranu();
+    // Marks it as a run's work file, where its file system keeps the mark.
+    void oznac();
+    // Names it `jmeno` in its folder: replacing whatever stands there where `nahradit` is null;
+    // else only where the name is free, or still holds the file `nahradit->id`.
+    Selhani pojmenuj(const char *jmeno, const NaMiste *nahradit);
+    // Makes its text and its name durable.
+    Selhani zapisTrvale();
+    // Removes what stands under the work file's name, where it is still the file `misto.id`.
+    void odstranPracovni(const NaMiste &misto);
+
+  private:
+    const CilovySoubor *cil_;
+    DrzenyText drzeny_;
+};
 
 // Reads the named regular file's text, as the system's text mode gives it, into `cil->obsah`, and
 // its length into `cil->delka`: a file too long for the buffer is not read, its length counted as

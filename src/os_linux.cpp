@@ -553,21 +553,26 @@ bool jeTo(const struct stat &st, const IdSouboru &id) {
 // Where the directory cannot be read, or another user holds it for longer than a run takes, the
 // run goes without the lock.
 Tah::Tah(const CilovySoubor *cil, Slozka kde) {
-    zamek_ = openat(adresarPro(cil, kde), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (zamek_ >= 0 && !zamkni(zamek_)) {
-        close(zamek_);
-        zamek_ = -1;
+    int &zamek = drzeny_.zamek;
+    zamek = openat(adresarPro(cil, kde), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (zamek >= 0 && !zamkni(zamek)) {
+        close(zamek);
+        zamek = -1;
     }
     sigset_t ukoncujici;
     sigemptyset(&ukoncujici);
     for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
         sigaddset(&ukoncujici, signal);
-    sigprocmask(SIG_BLOCK, &ukoncujici, &puvodniMaska_);
+    sigprocmask(SIG_BLOCK, &ukoncujici, &drzeny_.puvodniMaska);
 }
 
 Tah::~Tah() {
-    if (zamek_ >= 0) close(zamek_);
-    sigprocmask(SIG_SETMASK, &puvodniMaska_, nullptr);
+    if (drzeny_.zamek >= 0) close(drzeny_.zamek);
+    sigprocmask(SIG_SETMASK, &drzeny_.puvodniMaska, nullptr);
+}
+
+bool Tah::drzi() const {
+    return drzeny_.zamek >= 0;
 }
 
 // The work file goes down this drawing; from `zapis` or after the protections were taken, a text
@@ -581,37 +586,38 @@ Tah::~Tah() {
 // In place, the text is the user's file: no step deletes it, renames it away or takes its
 // protections back, and a failure can only leave it so, without the success line.
 PracovniSoubor::PracovniSoubor(const CilovySoubor *cil, Slozka kde)
-    : cil_(cil), adresar_(adresarPro(cil, kde)), soubor_(adresar_), vedle_(cil->adresar) {}
+    : cil_(cil), drzeny_(adresarPro(cil, kde), cil->adresar) {}
 
 Selhani PracovniSoubor::zapis(const char *text, long delka) {
     // No work file can be written where a directory stands in its place.
     struct stat st;
-    if (fstatat(adresar_, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+    if (fstatat(drzeny_.adresar, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(st.st_mode))
         return {"open", EISDIR};
-    if (Selhani s = soubor_.vytvor([&](int novy) {
+    if (Selhani s = drzeny_.soubor.vytvor([&](int novy) {
             if (Selhani z = zapisVse(novy, text, static_cast<size_t>(delka))) return z;
             return fstat(novy, &st) == 0 ? Selhani{} : selhalo("fstat");
         }))
         return s;
-    vlastnik_ = st.st_uid;
-    skupina_ = st.st_gid;
+    drzeny_.vlastnik = st.st_uid;
+    drzeny_.skupina = st.st_gid;
     return {};
 }
 
 NaMiste PracovniSoubor::naMiste() const {
     NaMiste misto;
     struct stat st, otevreny;
-    if (fstatat(adresar_, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(drzeny_.adresar, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         misto.volno = errno == ENOENT;
         return misto;
     }
     misto.volno = false;
     misto.id = {st.st_dev, st.st_ino};
     misto.nacteny = cil_->pracovniMistoNaCeste || stejny(st, cil_->nacteny);
-    misto.presne = S_ISREG(st.st_mode) && jeTakNapsan(adresar_);
+    misto.presne = S_ISREG(st.st_mode) && jeTakNapsan(drzeny_.adresar);
     if (!misto.presne || st.st_uid != geteuid() || st.st_nlink != 1 || (st.st_mode & 077) != 0)
         return misto;
-    int tam = openat(adresar_, kPracovniSoubor,
+    int tam = openat(drzeny_.adresar, kPracovniSoubor,
                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     char znacka[2];
     if (tam < 0) return misto;
@@ -626,7 +632,7 @@ Ulozeni PracovniSoubor::dejNaMisto(const char *text, long delka) {
     // A file that this user may not write is left alone, and so is one that changed since it was
     // read, which prejmenuj finds out at the last moment.
     struct stat pracovni;
-    if (fstat(soubor_.fd, &pracovni) != 0)
+    if (fstat(drzeny_.soubor.fd, &pracovni) != 0)
         return {Nahrazeni::nezmenen, Misto::nikde, selhalo("fstat")};
     if (faccessat(cil_->adresar, cil_->jmeno, W_OK, AT_EACCESS) != 0)
         return {Nahrazeni::nezmenen, Misto::nikde, selhalo("faccessat")};
@@ -634,65 +640,71 @@ Ulozeni PracovniSoubor::dejNaMisto(const char *text, long delka) {
     // name beside the file stands there only for the few calls up to the rename; where it cannot
     // be linked there (another mount of the file system, no /proc), a copy goes instead. Where
     // the protections cannot be taken, no copy could take them either.
-    if (pracovni.st_dev != cil_->nacteny.st_dev || soubor_.jmeno.drzi())
+    if (pracovni.st_dev != cil_->nacteny.st_dev || drzeny_.soubor.jmeno.drzi())
         return nahradKopii(text, delka, cil_);
-    prevzal_ = true;
-    if (Selhani s = prevezmiOchranu(cil_->soubor, cil_->nacteny, soubor_.fd))
+    drzeny_.prevzal = true;
+    if (Selhani s = prevezmiOchranu(cil_->soubor, cil_->nacteny, drzeny_.soubor.fd))
         return {Nahrazeni::nezmenen, Misto::nikde, s};
-    return vedle_.zkus([&](const char *j) { return pripoj(soubor_.fd, cil_->adresar, j); })
+    return drzeny_.vedle.zkus(
+               [&](const char *j) { return pripoj(drzeny_.soubor.fd, cil_->adresar, j); })
                ? nahradKopii(text, delka, cil_)
-               : prejmenuj(&vedle_, cil_, soubor_.fd);
+               : prejmenuj(&drzeny_.vedle, cil_, drzeny_.soubor.fd);
 }
 
 Selhani PracovniSoubor::vratOchranu() {
-    return prevzal_ ? vratOchranuSouboru(soubor_.fd, vlastnik_, skupina_) : Selhani{};
+    return drzeny_.prevzal
+               ? vratOchranuSouboru(drzeny_.soubor.fd, drzeny_.vlastnik, drzeny_.skupina)
+               : Selhani{};
 }
 
 void PracovniSoubor::oznac() {
-    (void)fsetxattr(soubor_.fd, kZnacka, "1", 1, 0);
+    (void)fsetxattr(drzeny_.soubor.fd, kZnacka, "1", 1, 0);
 }
 
 Selhani PracovniSoubor::pojmenuj(const char *jmeno, const NaMiste *nahradit) {
     bool nahrad = nahradit == nullptr;
     struct stat st;
     if (nahradit != nullptr && !nahradit->volno) {
-        if (fstatat(adresar_, jmeno, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (fstatat(drzeny_.adresar, jmeno, &st, AT_SYMLINK_NOFOLLOW) == 0) {
             if (!jeTo(st, nahradit->id)) return {"renameat2", EEXIST};
             nahrad = true;
         } else if (errno != ENOENT) {
             return selhalo("fstatat");
         }
     }
-    if (soubor_.jmeno.drzi()) {
-        const char *z = soubor_.jmeno.jmeno();
-        if (renameat2(adresar_, z, adresar_, jmeno, nahrad ? 0 : RENAME_NOREPLACE) != 0) {
+    if (drzeny_.soubor.jmeno.drzi()) {
+        const char *z = drzeny_.soubor.jmeno.jmeno();
+        if (renameat2(drzeny_.adresar, z, drzeny_.adresar, jmeno, nahrad ? 0 : RENAME_NOREPLACE) !=
+            0) {
             // A file system that cannot rename without replacing (FAT and exFAT through FUSE)
             // renames to a name that is free just before.
             if (errno != EINVAL || nahrad) return selhalo("renameat2");
-            if (fstatat(adresar_, jmeno, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            if (fstatat(drzeny_.adresar, jmeno, &st, AT_SYMLINK_NOFOLLOW) == 0)
                 return {"renameat2", EEXIST};
             if (errno != ENOENT) return selhalo("fstatat");
-            if (renameat(adresar_, z, adresar_, jmeno) != 0) return selhalo("renameat");
+            if (renameat(drzeny_.adresar, z, drzeny_.adresar, jmeno) != 0)
+                return selhalo("renameat");
         }
-        soubor_.jmeno.pust();
+        drzeny_.soubor.jmeno.pust();
     } else {
-        if (nahrad && unlinkat(adresar_, jmeno, 0) != 0 && errno != ENOENT)
+        if (nahrad && unlinkat(drzeny_.adresar, jmeno, 0) != 0 && errno != ENOENT)
             return selhalo("unlinkat");
-        if (Selhani s = pripoj(soubor_.fd, adresar_, jmeno)) return s;
+        if (Selhani s = pripoj(drzeny_.soubor.fd, drzeny_.adresar, jmeno)) return s;
     }
-    vedle_.zahod();
+    drzeny_.vedle.zahod();
     return {};
 }
 
 Selhani PracovniSoubor::zapisTrvale() {
-    if (fsync(soubor_.fd) != 0) return selhalo("fsync");
-    return zapisAdresar(adresar_, soubor_.fd);
+    if (fsync(drzeny_.soubor.fd) != 0) return selhalo("fsync");
+    return zapisAdresar(drzeny_.adresar, drzeny_.soubor.fd);
 }
 
 void PracovniSoubor::odstranPracovni(const NaMiste &misto) {
     struct stat st;
-    if (fstatat(adresar_, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 && jeTo(st, misto.id))
-        unlinkat(adresar_, kPracovniSoubor, 0);
+    if (fstatat(drzeny_.adresar, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        jeTo(st, misto.id))
+        unlinkat(drzeny_.adresar, kPracovniSoubor, 0);
 }
 
 namespace {

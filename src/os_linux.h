@@ -84,49 +84,24 @@ class NovySoubor {
     Selhani otevri();
 };
 
-// A run's turn at the work file's place in its directory (os.h): the lock on the directory, and
-// the signals that end a run, deferred.
-class Tah {
-  public:
-    Tah(const CilovySoubor *cil, Slozka kde);
-    Tah(const Tah &) = delete;
-    Tah &operator=(const Tah &) = delete;
-    ~Tah();
-    bool drzi() const {
-        return zamek_ >= 0;
-    }
-
-  private:
-    int zamek_ = -1;
-    sigset_t puvodniMaska_;
+// What a run's turn holds (Tah): the lock on its directory, and the signals that end a run,
+// deferred.
+struct DrzenyTah {
+    int zamek = -1;
+    sigset_t puvodniMaska;
 };
 
-// A run's work file (os.h): made in the current directory or the named file's, unnamed in the
-// current directory where the system allows it, else under a temporary name; linked beside the
-// named file under a temporary name, to be renamed into its place, or copied there from the text.
-class PracovniSoubor {
-  public:
-    PracovniSoubor(const CilovySoubor *cil, Slozka kde);
-    PracovniSoubor(const PracovniSoubor &) = delete;
-    PracovniSoubor &operator=(const PracovniSoubor &) = delete;
-
-    Selhani zapis(const char *text, long delka);
-    NaMiste naMiste() const;
-    Ulozeni dejNaMisto(const char *text, long delka);
-    Selhani vratOchranu();
-    void oznac();
-    Selhani pojmenuj(const char *jmeno, const NaMiste *nahradit);
-    Selhani zapisTrvale();
-    void odstranPracovni(const NaMiste &misto);
-
-  private:
-    const CilovySoubor *cil_;
-    const int adresar_; // its directory, borrowed: AT_FDCWD or the named file's
-    NovySoubor soubor_;
+// What a run's work file holds (PracovniSoubor): made in the current directory or the named
+// file's, unnamed where the system allows it, else under a temporary name; linked beside the named
+// file under a temporary name, to be renamed into its place, or copied there from the text.
+struct DrzenyText {
+    DrzenyText(int adresar, int vedle) : adresar(adresar), soubor(adresar), vedle(vedle) {}
+    const int adresar; // its directory, borrowed: AT_FDCWD or the named file's
+    NovySoubor soubor;
     // Its name beside the named file, which goes only once the text was left: an unnamed file,
     // once linked, cannot be linked again when its last name is gone.
-    DocasneJmeno vedle_;
-    bool prevzal_ = false; // it has the named file's protections
-    uid_t vlastnik_ = 0;   // its owner and group when it was made
-    gid_t skupina_ = 0;
+    DocasneJmeno vedle;
+    bool prevzal = false; // it has the named file's protections
+    uid_t vlastnik = 0;   // its owner and group when it was made
+    gid_t skupina = 0;
 };

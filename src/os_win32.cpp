@@ -814,6 +814,12 @@ bool stejnaOchrana(HANDLE a, HANDLE b) {
     return stejna;
 }
 
+// A name of at most 63 characters in the folder `adresar`, as a path (which the system may find
+// too long), into `cesta` of kDelkaVeSlozce units.
+void vSlozce(const wchar_t *adresar, const wchar_t *nazev, wchar_t *cesta) {
+    swprintf(cesta, kDelkaVeSlozce, L"%ls%ls", adresar, nazev);
+}
+
 } // namespace
 
 // A Ctrl-C or a closed console waits for the turn, whether or not it holds the mutex; the
@@ -827,20 +833,25 @@ Tah::Tah(const CilovySoubor *cil, Slozka kde) {
     (void)pripraveno;
     wchar_t adresar[kNejdelsiCesta];
     slozka(cil, kde, adresar);
-    mutex_ = otevriMutex(adresar);
+    void *&mutex = drzeny_.mutex;
+    mutex = otevriMutex(adresar);
     // WAIT_ABANDONED too: the run that held it has ended, and it is this run's now.
-    if (mutex_ != nullptr && WaitForSingleObject(mutex_, kCekaniNaZamekMs) == WAIT_TIMEOUT) {
-        CloseHandle(mutex_);
-        mutex_ = nullptr;
+    if (mutex != nullptr && WaitForSingleObject(mutex, kCekaniNaZamekMs) == WAIT_TIMEOUT) {
+        CloseHandle(mutex);
+        mutex = nullptr;
     }
     EnterCriticalSection(&nahrazovani);
 }
 
 Tah::~Tah() {
     LeaveCriticalSection(&nahrazovani);
-    if (mutex_ == nullptr) return;
-    ReleaseMutex(mutex_);
-    CloseHandle(mutex_);
+    if (drzeny_.mutex == nullptr) return;
+    ReleaseMutex(drzeny_.mutex);
+    CloseHandle(drzeny_.mutex);
+}
+
+bool Tah::drzi() const {
+    return drzeny_.mutex != nullptr;
 }
 
 // The work file, ".codedText.txt.MACHINE-PID-N" in its folder, goes down this drawing; from
@@ -859,23 +870,19 @@ Tah::~Tah() {
 // a run's by its own access rights, protected and its owner's alone, which it is made with and
 // given back (vratOchranu); a user's own file has those of its folder, or its own.
 PracovniSoubor::PracovniSoubor(const CilovySoubor *cil, Slozka kde)
-    : cil_(cil), konec_(GetTickCount64() + kCekaniNaSouborMs) {
-    slozka(cil, kde, adresar_);
-}
-
-void PracovniSoubor::vSlozce(const wchar_t *nazev, wchar_t *cesta) const {
-    swprintf(cesta, kDelkaVeSlozce, L"%ls%ls", adresar_, nazev);
+    : cil_(cil), drzeny_{GetTickCount64() + kCekaniNaSouborMs, {}, {}} {
+    slozka(cil, kde, drzeny_.adresar);
 }
 
 Selhani PracovniSoubor::zapis(const char *text, long delka) {
     // No work file can be written where a directory stands in its place.
     wchar_t cesta[kDelkaVeSlozce];
-    vSlozce(kPracovniSouborW, cesta);
+    vSlozce(drzeny_.adresar, kPracovniSouborW, cesta);
     DWORD atributy = GetFileAttributesW(cesta);
     if (atributy != INVALID_FILE_ATTRIBUTES && (atributy & FILE_ATTRIBUTE_DIRECTORY))
         return {"CreateFileW", ERROR_ALREADY_EXISTS};
-    return soubor_.vytvor(adresar_, cil_->stav.atributy,
-                          [&](HANDLE h) { return zapisText(h, text, delka); });
+    return drzeny_.soubor.vytvor(drzeny_.adresar, cil_->stav.atributy,
+                                 [&](HANDLE h) { return zapisText(h, text, delka); });
 }
 
 // What stands there is found as a listing finds it, by its name as spelled there (every spelling
@@ -884,7 +891,7 @@ NaMiste PracovniSoubor::naMiste() const {
     NaMiste misto;
     wchar_t cesta[kDelkaVeSlozce];
     WIN32_FIND_DATAW nalez;
-    vSlozce(kPracovniSouborW, cesta);
+    vSlozce(drzeny_.adresar, kPracovniSouborW, cesta);
     HANDLE hledani = FindFirstFileW(cesta, &nalez);
     if (hledani == INVALID_HANDLE_VALUE) {
         misto.volno = GetLastError() == ERROR_FILE_NOT_FOUND;
@@ -906,7 +913,7 @@ NaMiste PracovniSoubor::naMiste() const {
         misto.vlastni = info.nNumberOfLinks == 1 &&
                         (st.atributy & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                         FILE_ATTRIBUTE_SYSTEM)) == 0;
-        misto.oznacen = stejnaOchrana(h, soubor_.h);
+        misto.oznacen = stejnaOchrana(h, drzeny_.soubor.h);
     }
     CloseHandle(h);
     return misto;
@@ -916,26 +923,27 @@ Ulozeni PracovniSoubor::dejNaMisto(const char *text, long delka) {
     // A file that changed since it was read is left alone; prejmenuj looks again before every
     // try.
     Selhani proc;
-    if (sOpakovanim(konec_, [&] { return jeBezeZmeny(cil_, &proc); }) != Pokus::hotovo)
+    if (sOpakovanim(drzeny_.konec, [&] { return jeBezeZmeny(cil_, &proc); }) != Pokus::hotovo)
         return {Nahrazeni::nezmenen, Misto::nikde, proc};
     StavSouboru pracovni;
     const bool jinySvazek =
-        stav(soubor_.h, &pracovni) && pracovni.id.svazek != cil_->stav.id.svazek;
+        stav(drzeny_.soubor.h, &pracovni) && pracovni.id.svazek != cil_->stav.id.svazek;
     Ulozeni ulozeni = {Nahrazeni::nezmenen, Misto::nikde, {"MoveFileEx", ERROR_NOT_SAME_DEVICE}};
-    if (!jinySvazek) ulozeni = prejmenuj(&soubor_, cil_, &prevzal_, konec_);
-    if (ulozeni.jak != Nahrazeni::nezmenen) soubor_.ponech();
-    return ulozeni.proc.chyba == ERROR_NOT_SAME_DEVICE ? nahradKopii(text, delka, cil_, konec_)
-                                                       : ulozeni;
+    if (!jinySvazek) ulozeni = prejmenuj(&drzeny_.soubor, cil_, &drzeny_.prevzal, drzeny_.konec);
+    if (ulozeni.jak != Nahrazeni::nezmenen) drzeny_.soubor.ponech();
+    return ulozeni.proc.chyba == ERROR_NOT_SAME_DEVICE
+               ? nahradKopii(text, delka, cil_, drzeny_.konec)
+               : ulozeni;
 }
 
 // It is given back the owner and the access rights it was made with (jenVlastnik).
 Selhani PracovniSoubor::vratOchranu() {
     JenVlastnik vlastni;
-    if (!prevzal_) return {};
+    if (!drzeny_.prevzal) return {};
     return jenVlastnik(&vlastni) &&
-                   !dejVlastnika(soubor_.h,
+                   !dejVlastnika(drzeny_.soubor.h,
                                  reinterpret_cast<TOKEN_OWNER *>(vlastni.vlastnik)->Owner) &&
-                   SetSecurityInfo(soubor_.h, SE_FILE_OBJECT,
+                   SetSecurityInfo(drzeny_.soubor.h, SE_FILE_OBJECT,
                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                                    nullptr, nullptr, reinterpret_cast<PACL>(vlastni.prava),
                                    nullptr) == ERROR_SUCCESS
@@ -949,12 +957,12 @@ Selhani PracovniSoubor::pojmenuj(const char *jmeno, const NaMiste *nahradit) {
     wchar_t nazev[64], cesta[kDelkaVeSlozce], plna[kNejdelsiCesta];
     if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, jmeno, -1, nazev, 64) == 0)
         return selhalo("MultiByteToWideChar");
-    vSlozce(nazev, cesta);
+    vSlozce(drzeny_.adresar, nazev, cesta);
     const DWORD delka = GetFullPathNameW(cesta, kNejdelsiCesta, plna, nullptr);
     if (delka == 0 || delka >= kNejdelsiCesta) return selhalo("GetFullPathNameW");
     // A file marked for deletion cannot be named, nor one with attributes left as a text.
-    if (!soubor_.odznac()) return selhalo("SetFileInformationByHandle");
-    obycejny(soubor_.h);
+    if (!drzeny_.soubor.odznac()) return selhalo("SetFileInformationByHandle");
+    obycejny(drzeny_.soubor.h);
     Selhani proc = {"SetFileInformationByHandle", ERROR_ALREADY_EXISTS};
     auto pokus = [&] {
         // Replaced only where it still holds the file `nahradit->id`, looked at just before.
@@ -964,22 +972,26 @@ Selhani PracovniSoubor::pojmenuj(const char *jmeno, const NaMiste *nahradit) {
             if (!stejny(tam.id, nahradit->id)) return Pokus::obsazeno;
             nahrad = true;
         }
-        const Pokus p = prejmenujPresHandle(soubor_.h, plna, nahrad);
+        const Pokus p = prejmenujPresHandle(drzeny_.soubor.h, plna, nahrad);
         if (p != Pokus::hotovo) proc = selhalo("SetFileInformationByHandle");
         return p;
     };
-    if (sOpakovanim(konec_ + kCekaniNaPonechaniMs, pokus) != Pokus::hotovo) return proc;
-    soubor_.ponech();
+    if (sOpakovanim(drzeny_.konec + kCekaniNaPonechaniMs, pokus) != Pokus::hotovo) return proc;
+    drzeny_.soubor.ponech();
     return {};
 }
 
+// A run's mark is its own access rights, protected and its owner's alone, which the file has from
+// its making, or has back (vratOchranu).
+void PracovniSoubor::oznac() {}
+
 Selhani PracovniSoubor::zapisTrvale() {
-    return FlushFileBuffers(soubor_.h) ? Selhani{} : selhalo("FlushFileBuffers");
+    return FlushFileBuffers(drzeny_.soubor.h) ? Selhani{} : selhalo("FlushFileBuffers");
 }
 
 void PracovniSoubor::odstranPracovni(const NaMiste &misto) {
     wchar_t cesta[kDelkaVeSlozce];
-    vSlozce(kPracovniSouborW, cesta);
+    vSlozce(drzeny_.adresar, kPracovniSouborW, cesta);
     HANDLE h = CreateFileW(cesta, DELETE | FILE_READ_ATTRIBUTES, kSdileniVse, nullptr,
                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return;

@@ -59,52 +59,19 @@ class NovySoubor {
     bool oznacen_ = false, ponechan_ = false;
 };
 
-// A run's turn at the work file's place in its folder (os.h): the named mutex of the folder, and
-// the console events that end a run, which wait for it.
-class Tah {
-  public:
-    Tah(const CilovySoubor *cil, Slozka kde);
-    Tah(const Tah &) = delete;
-    Tah &operator=(const Tah &) = delete;
-    ~Tah();
-    bool drzi() const {
-        return mutex_ != nullptr;
-    }
-
-  private:
-    void *mutex_ = nullptr;
+// What a run's turn holds (Tah): the named mutex of its folder, where it could be had; the console
+// events that end a run wait for the turn.
+struct DrzenyTah {
+    void *mutex = nullptr;
 };
 
-// A run's work file (os.h): made in the current directory or the named file's, under a name of its
-// own there; renamed through its handle into the named file's place, or copied there from the text
-// where that lies on another volume.
-class PracovniSoubor {
-  public:
-    PracovniSoubor(const CilovySoubor *cil, Slozka kde);
-    PracovniSoubor(const PracovniSoubor &) = delete;
-    PracovniSoubor &operator=(const PracovniSoubor &) = delete;
-
-    Selhani zapis(const char *text, long delka);
-    NaMiste naMiste() const;
-    Ulozeni dejNaMisto(const char *text, long delka);
-    Selhani vratOchranu();
-    void oznac() {
-        // Its mark is the run's own access rights, which it has from its making, or has back.
-    }
-    Selhani pojmenuj(const char *jmeno, const NaMiste *nahradit);
-    Selhani zapisTrvale();
-    void odstranPracovni(const NaMiste &misto);
-
-  private:
-    // A name of at most 63 characters in its folder, as a path (which the system may find too
-    // long), into `cesta` of kDelkaVeSlozce units.
-    void vSlozce(const wchar_t *nazev, wchar_t *cesta) const;
-
-    const CilovySoubor *cil_;
-    // Until when, in ticks, a file that another program holds for a moment is retried: from the
-    // moment the run holds its place, as it is made right after its turn.
-    unsigned long long konec_;
-    wchar_t adresar_[sizeof CilovySoubor::cesta / sizeof(wchar_t)]; // ending in a backslash, or ""
-    NovySoubor soubor_;
-    bool prevzal_ = false; // it has the named file's owner and access rights
+// What a run's work file holds (PracovniSoubor): its folder, ending in a backslash, or "" for the
+// current directory; until when, in ticks, a file that another program holds for a moment is
+// retried (from the moment the run holds its place, as it is made right after its turn); the new
+// file; and whether it has the named file's owner and access rights.
+struct DrzenyText {
+    unsigned long long konec;
+    wchar_t adresar[sizeof CilovySoubor::cesta / sizeof(wchar_t)];
+    NovySoubor soubor;
+    bool prevzal = false;
 };
