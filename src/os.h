@@ -121,16 +121,16 @@ class PracovniSoubor {
     // at again just before the rename); says nahrazen, nejisty or nezmenen, and why.
     Ulozeni dejNaMisto(const char *text, long delka);
     // Takes back whatever of the named file's protections dejNaMisto gave it: its owner's alone.
-    Selhani vratOchranu();
+    Selhani vratOchranu() const;
     // Marks it as a run's work file, where its file system keeps the mark.
-    void oznac();
+    void oznac() const;
     // Names it `jmeno` in its folder: replacing whatever stands there where `nahradit` is null;
     // else only where the name is free, or still holds the file `nahradit->id`.
     Selhani pojmenuj(const char *jmeno, const NaMiste *nahradit);
     // Makes its text and its name durable.
-    Selhani zapisTrvale();
+    Selhani zapisTrvale() const;
     // Removes what stands under the work file's name, where it is still the file `misto.id`.
-    void odstranPracovni(const NaMiste &misto);
+    void odstranPracovni(const NaMiste &misto) const;
 
   private:
     const CilovySoubor *cil_;

@@ -651,13 +651,13 @@ Ulozeni PracovniSoubor::dejNaMisto(const char *text, long delka) {
                : prejmenuj(&drzeny_.vedle, cil_, drzeny_.soubor.fd);
 }
 
-Selhani PracovniSoubor::vratOchranu() {
+Selhani PracovniSoubor::vratOchranu() const {
     return drzeny_.prevzal
                ? vratOchranuSouboru(drzeny_.soubor.fd, drzeny_.vlastnik, drzeny_.skupina)
                : Selhani{};
 }
 
-void PracovniSoubor::oznac() {
+void PracovniSoubor::oznac() const {
     (void)fsetxattr(drzeny_.soubor.fd, kZnacka, "1", 1, 0);
 }
 
@@ -695,12 +695,12 @@ Selhani PracovniSoubor::pojmenuj(const char *jmeno, const NaMiste *nahradit) {
     return {};
 }
 
-Selhani PracovniSoubor::zapisTrvale() {
+Selhani PracovniSoubor::zapisTrvale() const {
     if (fsync(drzeny_.soubor.fd) != 0) return selhalo("fsync");
     return zapisAdresar(drzeny_.adresar, drzeny_.soubor.fd);
 }
 
-void PracovniSoubor::odstranPracovni(const NaMiste &misto) {
+void PracovniSoubor::odstranPracovni(const NaMiste &misto) const {
     struct stat st;
     if (fstatat(drzeny_.adresar, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         jeTo(st, misto.id))

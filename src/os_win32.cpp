@@ -937,7 +937,7 @@ Ulozeni PracovniSoubor::dejNaMisto(const char *text, long delka) {
 }
 
 // It is given back the owner and the access rights it was made with (jenVlastnik).
-Selhani PracovniSoubor::vratOchranu() {
+Selhani PracovniSoubor::vratOchranu() const {
     JenVlastnik vlastni;
     if (!drzeny_.prevzal) return {};
     return jenVlastnik(&vlastni) &&
@@ -983,13 +983,13 @@ Selhani PracovniSoubor::pojmenuj(const char *jmeno, const NaMiste *nahradit) {
 
 // A run's mark is its own access rights, protected and its owner's alone, which the file has from
 // its making, or has back (vratOchranu).
-void PracovniSoubor::oznac() {}
+void PracovniSoubor::oznac() const {}
 
-Selhani PracovniSoubor::zapisTrvale() {
+Selhani PracovniSoubor::zapisTrvale() const {
     return FlushFileBuffers(drzeny_.soubor.h) ? Selhani{} : selhalo("FlushFileBuffers");
 }
 
-void PracovniSoubor::odstranPracovni(const NaMiste &misto) {
+void PracovniSoubor::odstranPracovni(const NaMiste &misto) const {
     wchar_t cesta[kDelkaVeSlozce];
     vSlozce(drzeny_.adresar, kPracovniSouborW, cesta);
     HANDLE h = CreateFileW(cesta, DELETE | FILE_READ_ATTRIBUTES, kSdileniVse, nullptr,
