@@ -25,6 +25,7 @@
 #include <cwchar>
 #include <cwctype>
 #include <initializer_list>
+#include <iterator>
 
 namespace {
 
@@ -33,7 +34,7 @@ constexpr wchar_t kPracovniSouborW[] = L"codedText.txt";
 static_assert([] {
     for (size_t i = 0; i < sizeof kPracovniSoubor; ++i)
         if (kPracovniSouborW[i] != static_cast<wchar_t>(kPracovniSoubor[i])) return false;
-    return sizeof kPracovniSouborW == sizeof kPracovniSoubor * sizeof(wchar_t);
+    return std::size(kPracovniSouborW) == std::size(kPracovniSoubor);
 }());
 // The longest path Windows takes, in UTF-16 units, as a load records it.
 constexpr DWORD kNejdelsiCesta = sizeof CilovySoubor::cesta / sizeof(wchar_t);
