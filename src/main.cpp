@@ -110,9 +110,10 @@ void vysvetli(const Vysledek &vysledek) {
         nahradniJmeno(nahradni, sizeof nahradni);
         fprintf(stderr, "Soubor zustal beze zmeny, text je v souboru %s",
                 vysledek.text == Misto::pracovni ? kPracovniSoubor : nahradni);
-        if (vysledek.vedle)
-            fprintf(stderr, " ve slozce %s",
-                    vysledek.slozka[0] != '\0' ? vysledek.slozka : "zadaneho souboru");
+        if (vysledek.vedle) {
+            fputs(" ve slozce ", stderr);
+            zapisNaChyby(vysledek.slozka[0] != '\0' ? vysledek.slozka : "zadaneho souboru");
+        }
         if (vysledek.trvale) {
             fputs(", ale nelze potvrdit, ze je trvale na disku (", stderr);
             zapisDuvod(vysledek.trvale);

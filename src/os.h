@@ -66,13 +66,13 @@ enum class Slozka { aktualni, souboru };
 #include "os_linux.h"
 #endif
 
-// What stands under the work file's name in a folder, as far as the system can tell.
+// What stands under a name in a folder, as far as the system can tell.
 struct NaMiste {
     bool volno = true;    // nothing stands there
     bool presne = false;  // a regular file (no link, no folder) spelled exactly as kPracovniSoubor
     bool vlastni = false; // this user's, with one name, readable and writable by its owner alone
-    bool oznacen = false; // bears the mark a run gives the work file it leaves (PracovniSoubor)
-    bool nacteny = false; // the file the load read, or a link the typed name passed through
+    bool oznacen = false; // bears the mark a run gave it when it left it there (PracovniSoubor)
+    bool nacteny = false; // the file the load read
     IdSouboru id = {};    // which file it is
 };
 
@@ -114,19 +114,19 @@ class PracovniSoubor {
     // Makes it in its folder (unnamed where the system can), readable and writable by its owner
     // alone, and writes the text whole and durably.
     Selhani zapis(const char *text, long delka);
-    // What stands under the work file's name in its folder.
-    NaMiste naMiste() const;
+    // What stands under the name `jmeno` in its folder.
+    NaMiste naMiste(const char *jmeno) const;
     // Puts it, or a copy of the text beside the file, in the named file's place with all that file
     // had but its text, durably, if the file is still the one read and holds what was read (looked
     // at again just before the rename); says nahrazen, nejisty or nezmenen, and why.
     Ulozeni dejNaMisto(const char *text, long delka);
     // Takes back whatever of the named file's protections dejNaMisto gave it: its owner's alone.
     Selhani vratOchranu() const;
-    // Marks it as a run's work file, where its file system keeps the mark.
+    // Marks it as a run's text left, as it now is, where its file system keeps the mark.
     void oznac() const;
-    // Names it `jmeno` in its folder: replacing whatever stands there where `nahradit` is null;
-    // else only where the name is free, or still holds the file `nahradit->id`.
-    Selhani pojmenuj(const char *jmeno, const NaMiste *nahradit);
+    // Names it `jmeno` in its folder, where that name is free, or still holds the file that
+    // naMiste found there as `misto`, which it then replaces.
+    Selhani pojmenuj(const char *jmeno, const NaMiste &misto);
     // Makes its text and its name durable.
     Selhani zapisTrvale() const;
     // Removes what stands under the work file's name, where it is still the file `misto.id`.
@@ -152,6 +152,11 @@ bool existuje(const char *nazev);
 // the user's language where the system has it: on Linux as the environment's locale gives them, to
 // a Windows console as their characters, whatever its code page.
 void zapisChybu(int chyba);
+
+// Writes the UTF-8 text `text` (a folder's path) to standard error: as it is, but to a Windows
+// console as its characters, whatever its code page, and redirected in the ANSI code page, as the
+// system's words go there.
+void zapisNaChyby(const char *text);
 
 // The name a text is left under where the work file's name is not the run's to take
 // (Misto::nahradni): the work file's name, a dot and the user's number.

@@ -139,11 +139,6 @@ bool jeAktualni(int adresar) {
     return fstat(adresar, &a) == 0 && stat(".", &b) == 0 && stejny(a, b);
 }
 
-// Whether `jmeno` in `adresar` is the work file's place.
-bool jeMistoPracovnihoSouboru(int adresar, const char *jmeno) {
-    return strcmp(jmeno, kPracovniSoubor) == 0 && jeAktualni(adresar);
-}
-
 // Follows the links of `nazev` to the entry they end at, as opening it would, keeping the directory
 // that holds that entry; `st` describes the entry. Notes in `cil` whether a link at the work file's
 // place was passed on the way.
@@ -151,7 +146,6 @@ Selhani najdi(const char *nazev, CilovySoubor *cil, struct stat *st) {
     char cesta[PATH_MAX];
     if (strlen(nazev) >= sizeof cesta) return {"open", ENAMETOOLONG};
     strcpy(cesta, nazev);
-    cil->pracovniMistoNaCeste = false;
     int od = AT_FDCWD;
     for (int odkazu = 0;; ++odkazu) {
         int adresar = otevriAdresar(od, cesta, cil->jmeno);
@@ -171,7 +165,6 @@ Selhani najdi(const char *nazev, CilovySoubor *cil, struct stat *st) {
             break;
         }
         cesta[n] = '\0';
-        if (jeMistoPracovnihoSouboru(od, cil->jmeno)) cil->pracovniMistoNaCeste = true;
     }
     Selhani proc = selhalo("open");
     close(od);
@@ -330,14 +323,14 @@ Selhani pripoj(int fd, int adresar, const char *jmeno) {
 }
 
 // Makes the entries of the directory `adresar` (a path descriptor, or AT_FDCWD) durable. Where this
-// user may not read the directory, the file `fd` whose entry changed is made durable instead, which
-// on a journalling file system takes that entry along; where its file system cannot make either
-// durable so, the whole file system that holds `fd` is written out. An error of the disk or a full
-// volume fails.
+// user may not read the directory, or its file system cannot make a directory durable so, the
+// whole file system that holds the file `fd` is written out. An error of the disk or a full volume
+// fails.
 Selhani zapisAdresar(int adresar, int fd) {
     int d = openat(adresar, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const Selhani proc = fsync(d >= 0 ? d : fd) == 0 ? Selhani{} : selhalo("fsync");
-    if (d >= 0) close(d);
+    if (d < 0) return syncfs(fd) == 0 ? Selhani{} : selhalo("syncfs");
+    const Selhani proc = fsync(d) == 0 ? Selhani{} : selhalo("fsync");
+    close(d);
     if (proc.chyba != EINVAL && proc.chyba != EOPNOTSUPP && proc.chyba != ENOSYS) return proc;
     return syncfs(fd) == 0 ? Selhani{} : selhalo("syncfs");
 }
@@ -533,15 +526,26 @@ int adresarPro(const CilovySoubor *cil, Slozka kde) {
     return kde == Slozka::aktualni ? AT_FDCWD : cil->adresar;
 }
 
-// Whether the directory `adresar` holds an entry spelled exactly as the work file's name. (Where
-// names ignore case, the work file's name also finds the user's CodedText.TXT.)
-bool jeTakNapsan(int adresar) {
+// Whether the directory `adresar` holds an entry spelled exactly `jmeno`. (Where names ignore
+// case, the work file's name also finds the user's CodedText.TXT.)
+bool jeTakNapsan(int adresar, const char *jmeno) {
     bool nalezen = false;
-    projdi(adresar, [&nalezen](int, const char *jmeno) {
-        nalezen = strcmp(jmeno, kPracovniSoubor) == 0;
+    projdi(adresar, [&](int, const char *zaznam) {
+        nalezen = strcmp(zaznam, jmeno) == 0;
         return !nalezen;
     });
     return nalezen;
+}
+
+// The value of a run's mark on the open file `fd`: the file it was given to, as it was then (its
+// inode, size and modification time), so that neither a copy nor an edit bears it.
+bool hodnotaZnacky(int fd, char *hodnota, size_t kapacita) {
+    struct stat st;
+    return fstat(fd, &st) == 0 &&
+           snprintf(hodnota, kapacita, "%llx.%llx.%llx.%lx",
+                    static_cast<unsigned long long>(st.st_ino),
+                    static_cast<unsigned long long>(st.st_size),
+                    static_cast<unsigned long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec) > 0;
 }
 
 bool jeTo(const struct stat &st, const IdSouboru &id) {
@@ -604,26 +608,28 @@ Selhani PracovniSoubor::zapis(const char *text, long delka) {
     return {};
 }
 
-NaMiste PracovniSoubor::naMiste() const {
+NaMiste PracovniSoubor::naMiste(const char *jmeno) const {
     NaMiste misto;
     struct stat st, otevreny;
-    if (fstatat(drzeny_.adresar, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(drzeny_.adresar, jmeno, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         misto.volno = errno == ENOENT;
         return misto;
     }
     misto.volno = false;
     misto.id = {st.st_dev, st.st_ino};
-    misto.nacteny = cil_->pracovniMistoNaCeste || stejny(st, cil_->nacteny);
-    misto.presne = S_ISREG(st.st_mode) && jeTakNapsan(drzeny_.adresar);
+    misto.nacteny = stejny(st, cil_->nacteny);
+    misto.presne = S_ISREG(st.st_mode) && jeTakNapsan(drzeny_.adresar, jmeno);
     if (!misto.presne || st.st_uid != geteuid() || st.st_nlink != 1 || (st.st_mode & 077) != 0)
         return misto;
-    int tam = openat(drzeny_.adresar, kPracovniSoubor,
-                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    char znacka[2];
+    int tam =
+        openat(drzeny_.adresar, jmeno, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    char znacka[80], ma[80];
     if (tam < 0) return misto;
     misto.vlastni = fstat(tam, &otevreny) == 0 && stejny(otevreny, st) &&
                     fgetxattr(tam, "system.posix_acl_access", nullptr, 0) < 0;
-    misto.oznacen = fgetxattr(tam, kZnacka, znacka, sizeof znacka) == 1 && znacka[0] == '1';
+    const ssize_t n = fgetxattr(tam, kZnacka, znacka, sizeof znacka - 1);
+    misto.oznacen = n > 0 && hodnotaZnacky(tam, ma, sizeof ma) &&
+                    static_cast<size_t>(n) == strlen(ma) && memcmp(znacka, ma, strlen(ma)) == 0;
     close(tam);
     return misto;
 }
@@ -658,15 +664,17 @@ Selhani PracovniSoubor::vratOchranu() const {
 }
 
 void PracovniSoubor::oznac() const {
-    (void)fsetxattr(drzeny_.soubor.fd, kZnacka, "1", 1, 0);
+    char hodnota[80];
+    if (hodnotaZnacky(drzeny_.soubor.fd, hodnota, sizeof hodnota))
+        (void)fsetxattr(drzeny_.soubor.fd, kZnacka, hodnota, strlen(hodnota), 0);
 }
 
-Selhani PracovniSoubor::pojmenuj(const char *jmeno, const NaMiste *nahradit) {
-    bool nahrad = nahradit == nullptr;
+Selhani PracovniSoubor::pojmenuj(const char *jmeno, const NaMiste &misto) {
+    bool nahrad = false;
     struct stat st;
-    if (nahradit != nullptr && !nahradit->volno) {
+    if (!misto.volno) {
         if (fstatat(drzeny_.adresar, jmeno, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (!jeTo(st, nahradit->id)) return {"renameat2", EEXIST};
+            if (!jeTo(st, misto.id)) return {"renameat2", EEXIST};
             nahrad = true;
         } else if (errno != ENOENT) {
             return selhalo("fstatat");
@@ -804,6 +812,10 @@ void zapisChybu(int chyba) {
         mistni = newlocale(LC_CTYPE_MASK | LC_MESSAGES_MASK, "", static_cast<locale_t>(0));
     if (mistni == static_cast<locale_t>(0)) mistni = duplocale(LC_GLOBAL_LOCALE);
     fputs(strerror_l(chyba, mistni), stderr);
+}
+
+void zapisNaChyby(const char *text) {
+    fputs(text, stderr);
 }
 
 void nahradniJmeno(char *jmeno, size_t kapacita) {

@@ -798,21 +798,22 @@ unsigned long cisloUzivatele() {
     return cislo;
 }
 
-// Whether the open files `a` and `b` have the same owner and the same access rights of their own,
-// which a file system that keeps none (FAT) cannot tell.
-bool stejnaOchrana(HANDLE a, HANDLE b) {
-    PSID vlastnik[2];
-    PACL prava[2];
-    PSECURITY_DESCRIPTOR popis[2] = {};
-    SECURITY_INFORMATION druh[2];
-    bool stejna = pravaSouboru(a, &vlastnik[0], &prava[0], &popis[0], &druh[0]) &&
-                  pravaSouboru(b, &vlastnik[1], &prava[1], &popis[1], &druh[1]) &&
-                  vlastnik[0] != nullptr && vlastnik[1] != nullptr &&
-                  EqualSid(vlastnik[0], vlastnik[1]) && stejnaPrava(prava[0], prava[1]) &&
-                  druh[0] == druh[1];
-    for (PSECURITY_DESCRIPTOR p : popis)
-        if (p != nullptr) LocalFree(p);
-    return stejna;
+// Whether the open file `h` has the owner and the access rights of its own that a run gives the
+// files it makes (jenVlastnik), and no others: a run's mark. A file system that keeps none (FAT)
+// cannot tell it, and neither can Wine, which keeps no rights of a file's own.
+bool maPravaBehu(HANDLE h) {
+    JenVlastnik behu;
+    PSID vlastnik;
+    PACL prava;
+    PSECURITY_DESCRIPTOR popis = nullptr;
+    SECURITY_INFORMATION druh;
+    const bool ma = jenVlastnik(&behu) && pravaSouboru(h, &vlastnik, &prava, &popis, &druh) &&
+                    vlastnik != nullptr &&
+                    EqualSid(vlastnik, reinterpret_cast<TOKEN_OWNER *>(behu.vlastnik)->Owner) &&
+                    stejnaPrava(prava, reinterpret_cast<PACL>(behu.prava)) &&
+                    (druh & PROTECTED_DACL_SECURITY_INFORMATION) != 0;
+    if (popis != nullptr) LocalFree(popis);
+    return ma;
 }
 
 // A name of at most 63 characters in the folder `adresar`, as a path (which the system may find
@@ -837,7 +838,8 @@ Tah::Tah(const CilovySoubor *cil, Slozka kde) {
     void *&mutex = drzeny_.mutex;
     mutex = otevriMutex(adresar);
     // WAIT_ABANDONED too: the run that held it has ended, and it is this run's now.
-    if (mutex != nullptr && WaitForSingleObject(mutex, kCekaniNaZamekMs) == WAIT_TIMEOUT) {
+    const DWORD cekani = mutex != nullptr ? WaitForSingleObject(mutex, kCekaniNaZamekMs) : 0;
+    if (mutex != nullptr && cekani != WAIT_OBJECT_0 && cekani != WAIT_ABANDONED) {
         CloseHandle(mutex);
         mutex = nullptr;
     }
@@ -888,11 +890,15 @@ Selhani PracovniSoubor::zapis(const char *text, long delka) {
 
 // What stands there is found as a listing finds it, by its name as spelled there (every spelling
 // of a name finds the same file), and then opened as itself, not what it points to.
-NaMiste PracovniSoubor::naMiste() const {
+NaMiste PracovniSoubor::naMiste(const char *jmeno) const {
     NaMiste misto;
-    wchar_t cesta[kDelkaVeSlozce];
+    wchar_t nazev[64], cesta[kDelkaVeSlozce];
     WIN32_FIND_DATAW nalez;
-    vSlozce(drzeny_.adresar, kPracovniSouborW, cesta);
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, jmeno, -1, nazev, 64) == 0) {
+        misto.volno = false;
+        return misto;
+    }
+    vSlozce(drzeny_.adresar, nazev, cesta);
     HANDLE hledani = FindFirstFileW(cesta, &nalez);
     if (hledani == INVALID_HANDLE_VALUE) {
         misto.volno = GetLastError() == ERROR_FILE_NOT_FOUND;
@@ -901,7 +907,7 @@ NaMiste PracovniSoubor::naMiste() const {
     FindClose(hledani);
     misto.volno = false;
     misto.presne =
-        wcscmp(nalez.cFileName, kPracovniSouborW) == 0 &&
+        wcscmp(nalez.cFileName, nazev) == 0 &&
         (nalez.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
     HANDLE h = CreateFileW(cesta, READ_CONTROL | FILE_READ_ATTRIBUTES, kSdileniVse, nullptr,
                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -914,7 +920,7 @@ NaMiste PracovniSoubor::naMiste() const {
         misto.vlastni = info.nNumberOfLinks == 1 &&
                         (st.atributy & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                         FILE_ATTRIBUTE_SYSTEM)) == 0;
-        misto.oznacen = stejnaOchrana(h, drzeny_.soubor.h);
+        misto.oznacen = maPravaBehu(h);
     }
     CloseHandle(h);
     return misto;
@@ -954,7 +960,7 @@ Selhani PracovniSoubor::vratOchranu() const {
 
 // An earlier file under that name that a virus scanner or the indexer holds for a moment is
 // waited for, a second past the replacement's retries.
-Selhani PracovniSoubor::pojmenuj(const char *jmeno, const NaMiste *nahradit) {
+Selhani PracovniSoubor::pojmenuj(const char *jmeno, const NaMiste &misto) {
     wchar_t nazev[64], cesta[kDelkaVeSlozce], plna[kNejdelsiCesta];
     if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, jmeno, -1, nazev, 64) == 0)
         return selhalo("MultiByteToWideChar");
@@ -966,11 +972,11 @@ Selhani PracovniSoubor::pojmenuj(const char *jmeno, const NaMiste *nahradit) {
     obycejny(drzeny_.soubor.h);
     Selhani proc = {"SetFileInformationByHandle", ERROR_ALREADY_EXISTS};
     auto pokus = [&] {
-        // Replaced only where it still holds the file `nahradit->id`, looked at just before.
-        bool nahrad = nahradit == nullptr;
+        // Replaced only where it still holds the file `misto.id`, looked at just before.
+        bool nahrad = false;
         StavSouboru tam;
-        if (nahradit != nullptr && !nahradit->volno && stavCesty(plna, &tam)) {
-            if (!stejny(tam.id, nahradit->id)) return Pokus::obsazeno;
+        if (!misto.volno && stavCesty(plna, &tam)) {
+            if (!stejny(tam.id, misto.id)) return Pokus::obsazeno;
             nahrad = true;
         }
         const Pokus p = prejmenujPresHandle(drzeny_.soubor.h, plna, nahrad);
@@ -1004,6 +1010,22 @@ void PracovniSoubor::odstranPracovni(const NaMiste &misto) const {
 namespace {
 
 // ---- The console
+
+// Writes `delka` characters to standard error: to a console as they are, whatever its code page;
+// redirected, in the system's ANSI code page, as its programs write.
+void zapisSiroce(const wchar_t *znaky, DWORD delka) {
+    HANDLE chyby = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD rezim, zapsano;
+    fflush(stderr);
+    if (GetConsoleMode(chyby, &rezim)) {
+        WriteConsoleW(chyby, znaky, delka, &zapsano, nullptr);
+        return;
+    }
+    char bajty[4096];
+    const int n = WideCharToMultiByte(CP_ACP, 0, znaky, static_cast<int>(delka), bajty,
+                                      sizeof bajty, nullptr, nullptr);
+    fwrite(bajty, 1, static_cast<size_t>(n), stderr);
+}
 
 // Whether standard input is a console, which prectiZnak reads as characters.
 bool vstupZKonzole() {
@@ -1135,18 +1157,16 @@ void zapisChybu(int chyba) {
         fprintf(stderr, "%d", chyba);
         return;
     }
-    HANDLE chyby = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD rezim, zapsano;
-    fflush(stderr);
-    if (GetConsoleMode(chyby, &rezim)) {
-        WriteConsoleW(chyby, slova, delka, &zapsano, nullptr);
-        return;
-    }
-    // Redirected, in the system's ANSI code page, as its programs write.
-    char bajty[2048];
-    int n = WideCharToMultiByte(CP_ACP, 0, slova, static_cast<int>(delka), bajty, sizeof bajty - 1,
-                                nullptr, nullptr);
-    fwrite(bajty, 1, static_cast<size_t>(n), stderr);
+    zapisSiroce(slova, delka);
+}
+
+void zapisNaChyby(const char *text) {
+    wchar_t siroky[1024];
+    const int delka = MultiByteToWideChar(CP_UTF8, 0, text, -1, siroky, 1024);
+    if (delka > 1)
+        zapisSiroce(siroky, static_cast<DWORD>(delka - 1));
+    else
+        fputs(text, stderr);
 }
 
 void nahradniJmeno(char *jmeno, size_t kapacita) {

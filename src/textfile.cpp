@@ -44,6 +44,9 @@ Vysledek uloz(const CilovySoubor *cil, const char *text, long delka) {
     Vysledek vysledek = {Konec::nezmenen, ulozeni.text, ulozeni.proc, ulozeni.trvale,
                          ulozeni.vedle && ulozeni.text != Misto::nikde};
     if (vysledek.vedle) cestaSlozky(cil, vysledek.slozka, sizeof vysledek.slozka);
+    // A folder's name may hold any byte but the slash: none that would move the terminal goes out.
+    for (char *c = vysledek.slozka; *c != '\0'; ++c)
+        if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) *c = '?';
     return vysledek;
 }
 
@@ -52,19 +55,23 @@ Vysledek uloz(const CilovySoubor *cil, const char *text, long delka) {
 // A replacement goes down this drawing, in one folder; where the current directory cannot take the
 // work file at all (nelzeTamPsat), the named file's folder takes it, once:
 //
-//   (turn) --zapis--> written --naMiste, dejNaMisto--> nahrazen   (the earlier run's work file it
-//                                                |                 looked at goes, with the turn)
-//                                                |---------------> nejisty
-//                                                '--> nezmenen --vratOchranu, oznac, pojmenuj,
-//                                                                zapisTrvale--> left
+//   (turn) --naMiste of both names, zapis--> written --dejNaMisto--+--> nahrazen (the earlier
+//                                                                  |    run's work file it looked
+//                                                                  |    at goes, with the turn)
+//                                                                  +--> nejisty
+//                                                                  '--> nezmenen --vratOchranu,
+//                                                                       oznac, pojmenuj,
+//                                                                       zapisTrvale--> left
 //
-// Under the work file's name stands either a run's work file or the user's own file. A run's is
-// only what bears the mark a run gives the text it leaves, spelled so, this user's alone, with one
-// name, and not the file the load read; everything else is the user's, under whatever spelling
-// (and, where a volume keeps no mark, every file is): it is never replaced or removed. A text is
-// left under the work file's name only by a run that holds its turn, where the name is free or
-// still holds the run's work file it looked at; else under the user's own name, which no other
-// user's run takes.
+// Under the work file's name, and under the user's own name for a text (nahradniJmeno), stands
+// either a text a run left or the user's own file. A run's is only what still bears the mark the
+// run gave it as it left it, spelled so, this user's alone, with one name, and not the file the
+// load read; everything else is the user's, under whatever spelling (and, where a volume keeps no
+// mark, every file is): it is never replaced or removed. A run looks at both names as its turn
+// begins, and replaces only what it found there then: a text that a run it kept waiting left
+// meanwhile stays. A text is left under the work file's name only by a run that holds its turn;
+// else, or where that name is not free or a run's, under the user's own name, on the same terms;
+// else nowhere.
 
 namespace {
 
@@ -72,19 +79,27 @@ bool jePracovniBehu(const NaMiste &misto) {
     return !misto.volno && misto.presne && misto.vlastni && misto.oznacen && !misto.nacteny;
 }
 
+// Whether a text may be left under a name where `misto` was found.
+bool jeVolne(const NaMiste &misto) {
+    return misto.volno || jePracovniBehu(misto);
+}
+
+// What stands under the two names a text may be left under, as a run's turn begins.
+struct Mista {
+    char nahradni[sizeof kPracovniSoubor + 16];
+    NaMiste pracovni, uzivatelovo;
+};
+
 // Leaves the text, which did not take the named file's place for `proc`, in the work file or
 // under the user's own name, its owner's alone and durably; where it cannot be made its owner's
 // alone, or named, it goes.
-Ulozeni ponechej(PracovniSoubor &prac, const Tah &tah, const NaMiste &misto, Selhani proc) {
+Ulozeni ponechej(PracovniSoubor &prac, const Tah &tah, const Mista &mista, Selhani proc) {
     if (prac.vratOchranu()) return {Nahrazeni::nezmenen, Misto::nikde, proc};
     prac.oznac();
     Misto kam = Misto::nikde;
-    char nahradni[sizeof kPracovniSoubor + 16];
-    nahradniJmeno(nahradni, sizeof nahradni);
-    if (tah.drzi() && (misto.volno || jePracovniBehu(misto)) &&
-        !prac.pojmenuj(kPracovniSoubor, &misto))
+    if (tah.drzi() && jeVolne(mista.pracovni) && !prac.pojmenuj(kPracovniSoubor, mista.pracovni))
         kam = Misto::pracovni;
-    else if (!prac.pojmenuj(nahradni, nullptr))
+    else if (jeVolne(mista.uzivatelovo) && !prac.pojmenuj(mista.nahradni, mista.uzivatelovo))
         kam = Misto::nahradni;
     if (kam == Misto::nikde) return {Nahrazeni::nezmenen, Misto::nikde, proc};
     return {Nahrazeni::nezmenen, kam, proc, false, prac.zapisTrvale()};
@@ -95,14 +110,17 @@ Ulozeni ponechej(PracovniSoubor &prac, const Tah &tah, const NaMiste &misto, Sel
 Ulozeni nahradV(Slozka kde, const CilovySoubor *cil, const char *text, long delka, bool *zapsan) {
     Tah tah(cil, kde);
     PracovniSoubor prac(cil, kde);
+    Mista mista;
+    nahradniJmeno(mista.nahradni, sizeof mista.nahradni);
+    mista.pracovni = prac.naMiste(kPracovniSoubor);
+    mista.uzivatelovo = prac.naMiste(mista.nahradni);
     const Selhani s = prac.zapis(text, delka);
     *zapsan = !s;
     if (s) return {Nahrazeni::nezmenen, Misto::nikde, s};
-    const NaMiste misto = prac.naMiste();
     const Ulozeni ulozeni = prac.dejNaMisto(text, delka);
-    if (ulozeni.jak == Nahrazeni::nahrazen && tah.drzi() && jePracovniBehu(misto))
-        prac.odstranPracovni(misto);
-    return ulozeni.jak == Nahrazeni::nezmenen ? ponechej(prac, tah, misto, ulozeni.proc) : ulozeni;
+    if (ulozeni.jak == Nahrazeni::nahrazen && tah.drzi() && jePracovniBehu(mista.pracovni))
+        prac.odstranPracovni(mista.pracovni);
+    return ulozeni.jak == Nahrazeni::nezmenen ? ponechej(prac, tah, mista, ulozeni.proc) : ulozeni;
 }
 
 } // namespace

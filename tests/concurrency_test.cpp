@@ -11,7 +11,6 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/wait.h>
-#include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -238,7 +237,7 @@ TEST(Concurrency, RunsEndedAtAnyMomentLeaveTheFileWholeAndNothingBehind) {
             // temporary name.
             writeFile(dir / "codedText.txt", "stale");
             chmod((dir / "codedText.txt").c_str(), 0600);
-            setxattr((dir / "codedText.txt").c_str(), "user.sifrovac.pracovni", "1", 1, 0);
+            markAsLeft(dir / "codedText.txt");
             StartedRun run = startSifrovac(dir.path(), "1 f\n4\n");
             std::this_thread::sleep_for(std::chrono::microseconds(random() % course));
             const int signal = signals[static_cast<size_t>(kill) % signals.size()];
@@ -276,10 +275,11 @@ TEST(Concurrency, RunsEndedAtAnyMomentLeaveTheFileWholeAndNothingBehind) {
             EXPECT_TRUE(left == "<missing>" || left == "stale" || left == encoded(text)) << left;
             text = now;
         }
-        // A whole run leaves nothing of the killed ones behind, nor the earlier run's work file.
+        // A whole run leaves nothing of the killed ones behind, nor the earlier run's work file
+        // (but under Wine, which keeps no rights of a file's own to tell it by).
         EXPECT_NE(runSifrovac(dir.path(), "1 f\n4\n").output.find("Soubor zakodovan"),
                   std::string::npos);
-        EXPECT_EQ(namesIn(dir.path()), "f");
+        EXPECT_EQ(namesIn(dir.path()), kWindows ? "codedText.txt f" : "f");
         leftBySigkill += static_cast<int>(leftNames.size());
     };
     std::vector<std::thread> workers;

@@ -318,9 +318,25 @@ std::string rowName(const std::string &what) {
     return name;
 }
 
-std::string leftText(uid_t uid, gid_t gid) {
-    return "600 " + std::to_string(uid) + ":" + std::to_string(gid) +
-           (kWindows ? "" : " user.sifrovac.pracovni=1");
+std::string leftText(const std::string &path, uid_t uid, gid_t gid) {
+    struct stat st {};
+    stat(path.c_str(), &st);
+    char mark[96];
+    snprintf(mark, sizeof mark, " user.sifrovac.pracovni=%llx.%llx.%llx.%lx",
+             static_cast<unsigned long long>(st.st_ino),
+             static_cast<unsigned long long>(st.st_size),
+             static_cast<unsigned long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec);
+    return "600 " + std::to_string(uid) + ":" + std::to_string(gid) + (kWindows ? "" : mark);
+}
+
+void markAsLeft(const std::string &path) {
+    struct stat st {};
+    stat(path.c_str(), &st);
+    char value[80];
+    snprintf(value, sizeof value, "%llx.%llx.%llx.%lx", static_cast<unsigned long long>(st.st_ino),
+             static_cast<unsigned long long>(st.st_size),
+             static_cast<unsigned long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec);
+    setxattr(path.c_str(), "user.sifrovac.pracovni", value, strlen(value), 0);
 }
 
 std::string userTextName(uid_t uid) {
@@ -418,7 +434,7 @@ std::string endOf(const RunResult &run, const std::string &target, const std::st
     if ((at != work && at != beside) || readFile(at) != encoded)
         return "left " + left + ", the work file holding " + readFile(at);
     struct stat st {};
-    if ((protectionOf(at) != own && protectionOf(at) != leftText(geteuid(), getegid())) ||
+    if ((protectionOf(at) != own && protectionOf(at) != leftText(at, geteuid(), getegid())) ||
         stat(at.c_str(), &st) != 0 || (st.st_mode & 07) != 0)
         return "a work file guarded by " + protectionOf(at);
     return unconfirmed ? "kept, unconfirmed" : "kept";

@@ -122,9 +122,12 @@ RunResult finishSifrovac(const StartedRun &run, int seconds = 0);
 // the other bits in Wine's way.
 std::string protectionOf(const std::string &path);
 
-// How a text a run left is guarded (protectionOf): its user's alone, bearing the mark of a run's
-// work file.
-std::string leftText(uid_t uid, gid_t gid);
+// How the text a run left at `path` is guarded (protectionOf): its user's alone, bearing the mark
+// of a run's text as the file is now (on Linux).
+std::string leftText(const std::string &path, uid_t uid, gid_t gid);
+
+// Marks the file at `path` as a run marks a text it leaves, as the file now is (Linux).
+void markAsLeft(const std::string &path);
 
 // The user's own name for a text the work file's name was not the run's to take.
 std::string userTextName(uid_t uid);
