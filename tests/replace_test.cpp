@@ -481,9 +481,10 @@ const Case kCases[] = {
      .check = notesStayAs("codedText.txt", true),
      .wrapper = injected("renameat", "error=EBUSY:when=1")},
     {.what = "the user's own notes of mode 0600 under the work file's name stay after another "
-             "file is encoded (Wine keeps no access rights of a file's own to tell them by)",
+             "file is encoded",
      .setUp = privateNotes,
-     .check = notesStayAs("codedText.txt", false)},
+     .check = notesStayAs("codedText.txt", false),
+     .needs = {}},
     {.what = "the user's own notes of mode 0600 under the work file's name stay when a run leaves "
              "its text",
      .setUp = privateNotes,
