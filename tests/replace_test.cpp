@@ -243,6 +243,22 @@ void aWorkFileLeftEarlier(const TempDir &d) {
     EXPECT_EQ(readFile(d / "codedText.txt"), "12\n") << earlier.errors;
     writeFile(d / "a.txt", kPlain);
 }
+// Another run, kept waiting for its turn meanwhile, is refused b.txt and leaves its text under the
+// user's own name.
+void anotherRunLeavesBUnderItsOwnName(const TempDir &d) {
+    RunResult other = runSifrovac(d.path(), "1 b.txt\n4\n", ordinaryUser());
+    EXPECT_EQ(told(other), "Soubor zustal beze zmeny, text je v souboru " + userTextName(kNobody))
+        << other.errors;
+}
+
+// A file under the work file's name that the user made of a text a run left stays, holding
+// `text`, and the new text goes beside it.
+auto theUsersWorkFileStays(const char *text) {
+    return [text](const TempDir &d) {
+        EXPECT_EQ(readFile(d / "codedText.txt"), text);
+        EXPECT_EQ(readFile(d / userTextName(kNobody)), kEncoded);
+    };
+}
 void theWorkFileLeftEarlierReplaced(const TempDir &d) {
     textInWorkFile(d);
     EXPECT_EQ(namesIn(d.path()), "a.txt codedText.txt");
@@ -507,13 +523,7 @@ const Case kCases[] = {
      .needs = {.posix = true, .root = true},
      // The first run holds the turn over five seconds (a slow stick), the second gives up waiting.
      .wrapper = delayed("fsync", 5000000),
-     .during =
-         [](const TempDir &d) {
-             RunResult other = runSifrovac(d.path(), "1 b.txt\n4\n", ordinaryUser());
-             EXPECT_EQ(told(other),
-                       "Soubor zustal beze zmeny, text je v souboru " + userTextName(kNobody))
-                 << other.errors;
-         }},
+     .during = anotherRunLeavesBUnderItsOwnName},
     {.what = "the user's notes under the work file's name stay when a read-only file is left",
      .setUp =
          [](const TempDir &d) {
@@ -553,11 +563,7 @@ const Case kCases[] = {
              std::ofstream(d / "codedText.txt", std::ios::app) << "moje\n";
          },
      .replaced = false,
-     .check =
-         [](const TempDir &d) {
-             EXPECT_EQ(readFile(d / "codedText.txt"), "12\nmoje\n");
-             EXPECT_EQ(readFile(d / userTextName(kNobody)), kEncoded);
-         },
+     .check = theUsersWorkFileStays("12\nmoje\n"),
      .asNobody = true,
      .needs = {.posix = true, .root = true}},
     {.what = "a copy of a work file an earlier run left is the user's and stays",
@@ -568,11 +574,7 @@ const Case kCases[] = {
              ASSERT_EQ(system(("cp -a " + d / "left.txt" + " " + d / "codedText.txt").c_str()), 0);
          },
      .replaced = false,
-     .check =
-         [](const TempDir &d) {
-             EXPECT_EQ(readFile(d / "codedText.txt"), "12\n");
-             EXPECT_EQ(readFile(d / userTextName(kNobody)), kEncoded);
-         },
+     .check = theUsersWorkFileStays("12\n"),
      .asNobody = true,
      .needs = {.posix = true, .root = true}},
     {.what = "the user's own file under her own name for a text stays, the text going nowhere",
@@ -608,13 +610,7 @@ const Case kCases[] = {
      .asNobody = true,
      .needs = {.posix = true, .root = true},
      .wrapper = delayed("fsync", 5000000),
-     .during =
-         [](const TempDir &d) {
-             RunResult other = runSifrovac(d.path(), "1 b.txt\n4\n", ordinaryUser());
-             EXPECT_EQ(told(other),
-                       "Soubor zustal beze zmeny, text je v souboru " + userTextName(kNobody))
-                 << other.errors;
-         }},
+     .during = anotherRunLeavesBUnderItsOwnName},
     {.what = "the user's CodedText.TXT on an exFAT stick stays after another file is encoded",
      .setUp = notesAs("CodedText.TXT"),
      .check = notesStayAs("CodedText.TXT", false),
