@@ -329,6 +329,11 @@ std::string leftText(const std::string &path, uid_t uid, gid_t gid) {
     return "600 " + std::to_string(uid) + ":" + std::to_string(gid) + (kWindows ? "" : mark);
 }
 
+bool hasMachineId() {
+    const std::string id = readFile("/etc/machine-id");
+    return id != "<missing>" && id.size() >= 32;
+}
+
 void markAsLeft(const std::string &path) {
     struct stat st {};
     stat(path.c_str(), &st);

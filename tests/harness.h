@@ -129,6 +129,10 @@ std::string leftText(const std::string &path, uid_t uid, gid_t gid);
 // Marks the file at `path` as a run marks a text it leaves, as the file now is (Linux).
 void markAsLeft(const std::string &path);
 
+// Whether this machine has a machine ID (/etc/machine-id), by which a run tells its earlier boots
+// from other machines.
+bool hasMachineId();
+
 // The user's own name for a text the work file's name was not the run's to take.
 std::string userTextName(uid_t uid);
 
