@@ -69,7 +69,7 @@ enum class Slozka { aktualni, souboru };
 // What stands under a name in a folder, as far as the system can tell.
 struct NaMiste {
     bool volno = true;    // nothing stands there
-    bool presne = false;  // a regular file (no link, no folder) spelled exactly as kPracovniSoubor
+    bool presne = false;  // a regular file (no link, no folder) spelled exactly as the name
     bool vlastni = false; // this user's, with one name, readable and writable by its owner alone
     bool oznacen = false; // bears the mark a run gave it when it left it there (PracovniSoubor)
     bool nacteny = false; // the file the load read
@@ -159,7 +159,8 @@ void zapisChybu(int chyba);
 void zapisNaChyby(const char *text);
 
 // The name a text is left under where the work file's name is not the run's to take
-// (Misto::nahradni): the work file's name, a dot and the user's number.
+// (Misto::nahradni): the work file's name, a dot and what names the user (on Linux her number, on
+// Windows her SID folded into eight hexadecimal digits).
 void nahradniJmeno(char *jmeno, size_t kapacita);
 
 // Reads the next character of `vstup` as getc does; vratZnak gives the character just read back,
