@@ -72,61 +72,98 @@ constexpr Kontrola kKontroly[] = {
     {"read-only", "soubor je jen pro cteni"},
     {"a regular file", "nejde o obycejny soubor"},
     {"a file on a disk", "nejde o soubor na disku"},
-    {"its owner's alone", "text nelze vyhradit jen jeho vlastnikovi"},
+    {"its owner's alone", "nelze zajistit, aby vysledek cetl jen vlastnik"},
     {"a folder", "nelze urcit slozku souboru"},
+    {"a work file", "misto souboru codedText.txt je slozka"},
 };
 
-// Writes why a step failed: the program's words for its own check, or the system's for its error,
-// and the step.
+// The program's words for its own check that failed, or nullptr where a step failed.
+const char *slovaKontroly(const Selhani &proc) {
+    for (const Kontrola &k : kKontroly)
+        if (proc.chyba == 0 && strcmp(proc.krok, k.krok) == 0) return k.slova;
+    return nullptr;
+}
+
+// Writes why, in brackets: the program's words for its own check, or the system's for its error.
 void zapisDuvod(const Selhani &proc) {
-    if (proc.chyba == 0) {
-        for (const Kontrola &k : kKontroly)
-            if (strcmp(proc.krok, k.krok) == 0) {
-                fputs(k.slova, stderr);
-                return;
-            }
+    fputs(" (", stderr);
+    if (const char *slova = slovaKontroly(proc))
+        fputs(slova, stderr);
+    else
+        zapisChybu(proc.chyba);
+    fputc(')', stderr);
+}
+
+// Writes the names of the steps that failed, for whoever looks into it: last, in square brackets.
+void zapisKroky(const Selhani &proc, const Selhani &trvale) {
+    const Selhani *kroky[] = {&proc, &trvale};
+    const char *oddelovac = " [";
+    for (const Selhani *s : kroky)
+        if (*s && slovaKontroly(*s) == nullptr) {
+            fprintf(stderr, "%s%s", oddelovac, s->krok);
+            oddelovac = ", ";
+        }
+    if (oddelovac[0] == ',') fputc(']', stderr);
+}
+
+// Writes the folder where the text was left, as the sentence goes on: the current one, or the named
+// file's (by its path, where it could be told).
+void zapisSlozku(const Vysledek &vysledek, bool vedle) {
+    if (!vedle) {
+        fputs(" v aktualni slozce", stderr);
+        return;
     }
-    zapisChybu(proc.chyba);
-    fprintf(stderr, " (%s)", proc.krok);
+    fputs(" ve slozce ", stderr);
+    zapisNaChyby(vysledek.slozka[0] != '\0' ? vysledek.slozka : "zadaneho souboru");
 }
 
 // Tells on standard error, in one line, what became of the named file when a file command did not
-// end in its success line, where the text was left, and why; standard output keeps the dialogue.
+// end in its success line, and why; then where the text was left; last, the steps that failed.
+// Standard output keeps the dialogue.
 void vysvetli(const Vysledek &vysledek) {
     char nahradni[sizeof kPracovniSoubor + 16];
     switch (vysledek.konec) {
     case Konec::nenalezen:
-        fputs("Soubor nelze nacist: ", stderr);
+        fputs("Soubor nelze nacist", stderr);
+        zapisDuvod(vysledek.proc);
+        fputc('.', stderr);
         break;
     case Konec::nejisty:
-        fputs("Novy text stoji pod jmenem souboru, ale nelze potvrdit, ze je trvale na disku: ",
-              stderr);
+        fputs("Soubor uz obsahuje novy text, ale nelze overit, ze je bezpecne ulozen", stderr);
+        zapisDuvod(vysledek.proc);
+        fputc('.', stderr);
         break;
     case Konec::nezmenen:
+        fputs("Soubor nelze prepsat", stderr);
+        zapisDuvod(vysledek.proc);
+        fputs(", zustal beze zmeny.", stderr);
         if (vysledek.text == Misto::nikde) {
-            fputs("Soubor zustal beze zmeny a text nebylo kam ulozit: ", stderr);
-            break;
+            fputs(" Vysledek nebylo kam ulozit.", stderr);
+        } else {
+            nahradniJmeno(nahradni, sizeof nahradni);
+            fprintf(stderr, " Vysledek je v souboru %s",
+                    vysledek.text == Misto::pracovni   ? kPracovniSoubor
+                    : vysledek.text == Misto::nahradni ? nahradni
+                                                       : vysledek.docasne);
+            zapisSlozku(vysledek, vysledek.vedle);
+            if (vysledek.trvale) {
+                fputs(", ale nelze overit, ze je bezpecne ulozen", stderr);
+                zapisDuvod(vysledek.trvale);
+            }
+            fputc('.', stderr);
         }
-        nahradniJmeno(nahradni, sizeof nahradni);
-        fprintf(stderr, "Soubor zustal beze zmeny, text je v souboru %s",
-                vysledek.text == Misto::pracovni ? kPracovniSoubor : nahradni);
-        if (vysledek.vedle) {
-            fputs(" ve slozce ", stderr);
-            zapisNaChyby(vysledek.slozka[0] != '\0' ? vysledek.slozka : "zadaneho souboru");
+        if (vysledek.kopie[0] != '\0') {
+            fprintf(stderr, " Kopie vysledku zustala v souboru %s", vysledek.kopie);
+            zapisSlozku(vysledek, true);
+            fputc('.', stderr);
         }
-        if (vysledek.trvale) {
-            fputs(", ale nelze potvrdit, ze je trvale na disku (", stderr);
-            zapisDuvod(vysledek.trvale);
-            fputc(')', stderr);
-        }
-        fputs(": ", stderr);
         break;
     case Konec::nahrazen:
     case Konec::prilisDlouhy:
     case Konec::neniTextovy:
         return;
     }
-    zapisDuvod(vysledek.proc);
+    zapisKroky(vysledek.proc, vysledek.trvale);
     fputc('\n', stderr);
 }
 

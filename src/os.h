@@ -40,6 +40,8 @@ enum class Misto {
     pracovni, // in the work file, kPracovniSoubor
     nahradni, // beside it, under the user's own name (nahradniJmeno), where the work file's name
               // was not the run's to take
+    docasne,  // under its temporary name (Ulozeni::docasne), which could be neither given nor
+              // taken away
 };
 
 // What a replacement did, and why, where it did not put the text in place: `text` in the named
@@ -51,6 +53,8 @@ struct Ulozeni {
     Selhani proc = {};
     bool vedle = false;
     Selhani trvale = {};
+    char docasne[64] = ""; // the work file's temporary name in its folder, for Misto::docasne
+    char kopie[64] = "";   // a temporary name beside the named file, holding the text, that stayed
 };
 
 // ---- What a replacement asks of the system. textfile.cpp decides, in one place for both systems,
@@ -129,6 +133,9 @@ class PracovniSoubor {
     Selhani pojmenuj(const char *jmeno, const NaMiste &misto);
     // Makes its text and its name durable.
     Selhani zapisTrvale() const;
+    // Removes it, a text not left: true where no name of it stays, else its temporary name in
+    // its folder goes to `jmeno`.
+    bool odstran(char *jmeno, size_t kapacita);
     // Removes what stands under the work file's name, where it is still the file `misto.id`.
     void odstranPracovni(const NaMiste &misto) const;
 

@@ -329,10 +329,11 @@ Selhani pripoj(int fd, int adresar, const char *jmeno) {
 Selhani zapisAdresar(int adresar, int fd) {
     int d = openat(adresar, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (d < 0) return syncfs(fd) == 0 ? Selhani{} : selhalo("syncfs");
-    const Selhani proc = fsync(d) == 0 ? Selhani{} : selhalo("fsync");
+    Selhani proc = fsync(d) == 0 ? Selhani{} : selhalo("fsync");
+    if (proc.chyba == EINVAL || proc.chyba == EOPNOTSUPP || proc.chyba == ENOSYS)
+        proc = syncfs(d) == 0 ? Selhani{} : selhalo("syncfs");
     close(d);
-    if (proc.chyba != EINVAL && proc.chyba != EOPNOTSUPP && proc.chyba != ENOSYS) return proc;
-    return syncfs(fd) == 0 ? Selhani{} : selhalo("syncfs");
+    return proc;
 }
 
 } // namespace
@@ -349,14 +350,18 @@ template <typename Zkouska> Selhani DocasneJmeno::zkus(Zkouska pokus) {
     return proc;
 }
 
-void DocasneJmeno::zahod() {
-    if (jmeno_[0] != '\0') unlinkat(adresar_, jmeno_, 0);
-    jmeno_[0] = '\0';
+bool DocasneJmeno::zahod() {
+    const bool pryc = jmeno_[0] == '\0' || unlinkat(adresar_, jmeno_, 0) == 0 || errno == ENOENT;
+    if (pryc) jmeno_[0] = '\0';
+    return pryc;
 }
 
-NovySoubor::~NovySoubor() {
-    jmeno.zahod();
+bool NovySoubor::zahod() {
+    // Closed first: some file systems (rclone's without a cache) write a file out as its last
+    // handle closes, and would bring back a name removed before.
     if (fd >= 0) close(fd);
+    fd = -1;
+    return jmeno.zahod();
 }
 
 template <typename Naplneni> Selhani NovySoubor::vytvor(Naplneni naplneni) {
@@ -426,6 +431,23 @@ Selhani prevezmiAtributyWindows(int puvodni, int novy) {
                : selhalo("fsetxattr");
 }
 
+// Whether the volume that holds the named file `puvodni` and the run's new file `novy` keeps
+// nothing of the user's that attributes carry: it answers both, asked for the ACL of one and a user
+// attribute of the other, that it keeps no such thing, or alike with an error, and the new file
+// cannot be given one either (rclone's volumes answer every file EIO). Such a volume's attributes
+// are not listed at all: smbnetfs's client dies on a listing, and takes the share with it for
+// seconds. An error of the named file's alone, or of reading alone, is the named file's.
+bool nedrziAtributy(int puvodni, int novy) {
+    if (fgetxattr(puvodni, "system.posix_acl_access", nullptr, 0) >= 0 || errno == ENODATA)
+        return false;
+    const int chyba = errno, nedrzi = nedrziTo();
+    if (fgetxattr(novy, kZnacka, nullptr, 0) >= 0 || errno == ENODATA) return false;
+    if (errno != chyba && !(nedrzi && nedrziTo())) return false;
+    if (fsetxattr(novy, kZnacka, "", 0, XATTR_CREATE) != 0) return true;
+    (void)fremovexattr(novy, kZnacka);
+    return false;
+}
+
 // Gives `novy` what `puvodni` (whose status is `st`) has besides its content: owner and group,
 // permission bits, access ACL and extended attributes. Fails where the owner and group cannot
 // both be given, or an ACL or a user attribute cannot: the file would change hands or lose what
@@ -436,6 +458,7 @@ Selhani prevezmiOchranu(int puvodni, const struct stat &st, int novy) {
     // An access ACL is an extended attribute too: a file with none has nothing more to give, and
     // neither has a file system that keeps none. (ntfs-3g lists none, but has the ACL by name.)
     char jmena[1 << 16];
+    if (nedrziAtributy(puvodni, novy)) return dejRezim(novy, st.st_mode & 07777);
     ssize_t delka = flistxattr(puvodni, jmena, sizeof jmena);
     if (delka < 0 && errno != ENOTSUP) return selhalo("flistxattr");
     if (delka > 0)
@@ -470,19 +493,73 @@ Selhani vratOchranuSouboru(int fd, uid_t vlastnik, gid_t skupina) {
 
 // ---- Putting a file in place
 
-// Renames `jmeno`, the new file `fd` beside the named file, into the named file's place, if that
-// still holds what was read, and makes the change durable. The name is let go with the rename.
-Ulozeni prejmenuj(DocasneJmeno *jmeno, const CilovySoubor *cil, int fd) {
+// Closes the new file `*fd`, made durable first where `trvale`: a volume that writes a file out as
+// its last handle closes (rclone's without a cache) fails the close where it cannot.
+Selhani zavri(int *fd, bool trvale) {
+    Selhani proc = trvale && fsync(*fd) != 0 ? selhalo("fsync") : Selhani{};
+    if (close(*fd) != 0 && !proc) proc = selhalo("close");
+    *fd = -1;
+    return proc;
+}
+
+// Closes what a load holds of the file itself, keeping its directory: a share that keeps Windows'
+// rules (smbnetfs's) renames nothing over a file that is open.
+void zavriNacteny(const CilovySoubor *cil) {
+    if (cil->soubor >= 0) close(cil->soubor);
+    cil->soubor = -1;
+}
+
+// Renames `jmeno` in `adresar` to `na` (flags as renameat2's). A share that keeps Windows' rules
+// renames no file that is open, nor over one (EBUSY): there the new file `*fd` is made durable
+// and closed, and so is what `cil` holds of the named file, where the rename is over it, and it is
+// tried once more, if the named file still stands as it was read.
+Selhani prejmenujZavreny(int adresar, const char *jmeno, const char *na, unsigned flags, int *fd,
+                         const CilovySoubor *cil) {
+    if (renameat2(adresar, jmeno, adresar, na, flags) == 0) return {};
+    if (errno != EBUSY) return selhalo(flags != 0 ? "renameat2" : "renameat");
+    if (*fd >= 0) {
+        if (Selhani s = zavri(fd, true)) return s;
+    }
+    if (cil != nullptr) {
+        zavriNacteny(cil);
+        struct stat nyni;
+        const struct stat &byl = cil->nacteny;
+        if (fstatat(cil->adresar, cil->jmeno, &nyni, AT_SYMLINK_NOFOLLOW) != 0)
+            return selhalo("fstatat");
+        if (!stejny(nyni, byl) || nyni.st_size != byl.st_size ||
+            !stejnyCas(nyni.st_mtim, byl.st_mtim))
+            return kZmenen;
+    }
+    return renameat2(adresar, jmeno, adresar, na, flags) == 0
+               ? Selhani{}
+               : selhalo(flags != 0 ? "renameat2" : "renameat");
+}
+
+// Whether the name `jmeno` in `adresar` holds exactly the `delka` bytes of `text`.
+Selhani drziText(int adresar, const char *jmeno, const char *text, long delka) {
+    const int fd = openat(adresar, jmeno, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return selhalo("openat");
+    const Selhani proc = drziPrave(fd, text, delka);
+    close(fd);
+    return proc;
+}
+
+// Renames `jmeno`, the new file `*fd` (-1 where closed) of status `novy` holding `text` beside the
+// named file, into the named file's place, if that still holds what was read, and makes the change
+// durable. The name is let go with
+// the rename. What the name then holds is the new file, or where a volume numbers a file by its
+// path (rclone's), the text itself.
+Ulozeni prejmenuj(DocasneJmeno *jmeno, const CilovySoubor *cil, const struct stat &novy, int *fd,
+                  const char *text, long delka) {
     if (Selhani s = jeBezeZmeny(cil)) return {Nahrazeni::nezmenen, Misto::nikde, s};
-    if (renameat(cil->adresar, jmeno->jmeno(), cil->adresar, cil->jmeno) != 0)
-        return {Nahrazeni::nezmenen, Misto::nikde, selhalo("renameat")};
+    if (Selhani s = prejmenujZavreny(cil->adresar, jmeno->jmeno(), cil->jmeno, 0, fd, cil))
+        return {Nahrazeni::nezmenen, Misto::nikde, s};
     jmeno->pust();
-    struct stat nyni, novy;
-    Selhani proc = zapisAdresar(cil->adresar, fd);
-    if (!proc && fstat(fd, &novy) != 0) proc = selhalo("fstat");
+    struct stat nyni;
+    Selhani proc = zapisAdresar(cil->adresar, *fd >= 0 ? *fd : cil->soubor);
     if (!proc && fstatat(cil->adresar, cil->jmeno, &nyni, AT_SYMLINK_NOFOLLOW) != 0)
         proc = selhalo("fstatat");
-    if (!proc && !stejny(nyni, novy)) proc = kZmenen;
+    if (!proc && !stejny(nyni, novy)) proc = drziText(cil->adresar, cil->jmeno, text, delka);
     return {proc ? Nahrazeni::nejisty : Nahrazeni::nahrazen, Misto::nikde, proc};
 }
 
@@ -498,8 +575,16 @@ Ulozeni nahradKopii(const char *text, long delka, const CilovySoubor *cil) {
     // Unnamed where the system allows it, it needs a name to be renamed from.
     if (!proc && !kopie.jmeno.drzi())
         proc = kopie.jmeno.zkus([&](const char *j) { return pripoj(kopie.fd, cil->adresar, j); });
-    return proc ? Ulozeni{Nahrazeni::nezmenen, Misto::nikde, proc}
-                : prejmenuj(&kopie.jmeno, cil, kopie.fd);
+    // Closed before it is renamed, as nothing needs it open then: a volume that writes a file out
+    // as its last handle closes (rclone's without a cache) has none to rename until then.
+    struct stat novy;
+    if (!proc && fstat(kopie.fd, &novy) != 0) proc = selhalo("fstat");
+    if (!proc) proc = zavri(&kopie.fd, false);
+    Ulozeni ulozeni = proc ? Ulozeni{Nahrazeni::nezmenen, Misto::nikde, proc}
+                           : prejmenuj(&kopie.jmeno, cil, novy, &kopie.fd, text, delka);
+    // A copy that did not take the file's place holds the text with the file's protections.
+    if (!kopie.zahod()) snprintf(ulozeni.kopie, sizeof ulozeni.kopie, "%s", kopie.jmeno.jmeno());
+    return ulozeni;
 }
 
 // ---- The turn
@@ -597,7 +682,7 @@ Selhani PracovniSoubor::zapis(const char *text, long delka) {
     struct stat st;
     if (fstatat(drzeny_.adresar, kPracovniSoubor, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISDIR(st.st_mode))
-        return {"open", EISDIR};
+        return {"a work file", 0};
     if (Selhani s = drzeny_.soubor.vytvor([&](int novy) {
             if (Selhani z = zapisVse(novy, text, static_cast<size_t>(delka))) return z;
             return fstat(novy, &st) == 0 ? Selhani{} : selhalo("fstat");
@@ -654,7 +739,7 @@ Ulozeni PracovniSoubor::dejNaMisto(const char *text, long delka) {
     return drzeny_.vedle.zkus(
                [&](const char *j) { return pripoj(drzeny_.soubor.fd, cil_->adresar, j); })
                ? nahradKopii(text, delka, cil_)
-               : prejmenuj(&drzeny_.vedle, cil_, drzeny_.soubor.fd);
+               : prejmenuj(&drzeny_.vedle, cil_, pracovni, &drzeny_.soubor.fd, text, delka);
 }
 
 Selhani PracovniSoubor::vratOchranu() const {
@@ -682,17 +767,18 @@ Selhani PracovniSoubor::pojmenuj(const char *jmeno, const NaMiste &misto) {
     }
     if (drzeny_.soubor.jmeno.drzi()) {
         const char *z = drzeny_.soubor.jmeno.jmeno();
-        if (renameat2(drzeny_.adresar, z, drzeny_.adresar, jmeno, nahrad ? 0 : RENAME_NOREPLACE) !=
-            0) {
-            // A file system that cannot rename without replacing (FAT and exFAT through FUSE)
-            // renames to a name that is free just before.
-            if (errno != EINVAL || nahrad) return selhalo("renameat2");
+        int *fd = &drzeny_.soubor.fd;
+        Selhani s =
+            prejmenujZavreny(drzeny_.adresar, z, jmeno, nahrad ? 0 : RENAME_NOREPLACE, fd, nullptr);
+        // A file system that cannot rename without replacing (FAT and exFAT through FUSE, a share)
+        // renames to a name that is free just before.
+        if (s.chyba == EINVAL && !nahrad) {
             if (fstatat(drzeny_.adresar, jmeno, &st, AT_SYMLINK_NOFOLLOW) == 0)
                 return {"renameat2", EEXIST};
             if (errno != ENOENT) return selhalo("fstatat");
-            if (renameat(drzeny_.adresar, z, drzeny_.adresar, jmeno) != 0)
-                return selhalo("renameat");
+            s = prejmenujZavreny(drzeny_.adresar, z, jmeno, 0, fd, nullptr);
         }
+        if (s) return s;
         drzeny_.soubor.jmeno.pust();
     } else {
         if (nahrad && unlinkat(drzeny_.adresar, jmeno, 0) != 0 && errno != ENOENT)
@@ -704,8 +790,16 @@ Selhani PracovniSoubor::pojmenuj(const char *jmeno, const NaMiste &misto) {
 }
 
 Selhani PracovniSoubor::zapisTrvale() const {
-    if (fsync(drzeny_.soubor.fd) != 0) return selhalo("fsync");
+    // (A file closed to be renamed on a share was made durable then.)
+    if (drzeny_.soubor.fd >= 0 && fsync(drzeny_.soubor.fd) != 0) return selhalo("fsync");
     return zapisAdresar(drzeny_.adresar, drzeny_.soubor.fd);
+}
+
+bool PracovniSoubor::odstran(char *jmeno, size_t kapacita) {
+    drzeny_.vedle.zahod();
+    if (drzeny_.soubor.zahod()) return true;
+    snprintf(jmeno, kapacita, "%s", drzeny_.soubor.jmeno.jmeno());
+    return false;
 }
 
 void PracovniSoubor::odstranPracovni(const NaMiste &misto) const {
@@ -776,6 +870,9 @@ Selhani prectiSoubor(const char *nazev, CilovySoubor *cil) {
         size_t precteno = kapacita;
         if (cil->nacteny.st_size < kapacita)
             proc = prectiVse(cil->soubor, cil->obsah, kapacita, &precteno);
+        // Its status is taken again once it is read: rclone's volumes, fetching a file the first
+        // time it is read, give it a new modification time then.
+        if (!proc && fstat(cil->soubor, &cil->nacteny) != 0) proc = selhalo("fstat");
         cil->delka = static_cast<long>(precteno);
         if (proc) pust(cil);
         return proc;

@@ -17,7 +17,7 @@ struct IdSouboru {
 // holds when it goes.
 struct CilovySoubor {
     int adresar = -1;
-    int soubor = -1;
+    mutable int soubor = -1; // (closed early where a share renames nothing over an open file)
     char jmeno[NAME_MAX + 1];
     struct stat nacteny;
     Selhani proc;
@@ -39,13 +39,13 @@ class DocasneJmeno {
     DocasneJmeno(const DocasneJmeno &) = delete;
     DocasneJmeno &operator=(const DocasneJmeno &) = delete;
     ~DocasneJmeno() {
-        zahod();
+        (void)zahod();
     }
     // Calls `pokus` with fresh names until one is free, which the holder then holds; what killed
     // runs left goes first.
     template <typename Zkouska> Selhani zkus(Zkouska pokus);
-    // Removes the name now, once: where that fails, it is a killed run's to the next run.
-    void zahod();
+    // Removes the name now, where it still holds one; false where it stays (and is held still).
+    bool zahod();
     void pust() {
         jmeno_[0] = '\0';
     }
@@ -72,9 +72,14 @@ class NovySoubor {
     explicit NovySoubor(int adresar) : jmeno(adresar) {}
     NovySoubor(const NovySoubor &) = delete;
     NovySoubor &operator=(const NovySoubor &) = delete;
-    ~NovySoubor();
+    ~NovySoubor() {
+        (void)zahod();
+    }
     // Creates it, fills it with `naplneni` and makes it durable.
     template <typename Naplneni> Selhani vytvor(Naplneni naplneni);
+
+    // Closes it and removes its name; false where the name stays.
+    bool zahod();
 
     int fd = -1;
     DocasneJmeno jmeno;
@@ -94,12 +99,13 @@ struct DrzenyTah {
 // file's, unnamed where the system allows it, else under a temporary name; linked beside the named
 // file under a temporary name, to be renamed into its place, or copied there from the text.
 struct DrzenyText {
-    DrzenyText(int adresar, int vedle) : adresar(adresar), soubor(adresar), vedle(vedle) {}
+    DrzenyText(int adresar, int vedle) : adresar(adresar), vedle(vedle), soubor(adresar) {}
     const int adresar; // its directory, borrowed: AT_FDCWD or the named file's
-    NovySoubor soubor;
     // Its name beside the named file, which goes only once the text was left: an unnamed file,
-    // once linked, cannot be linked again when its last name is gone.
+    // once linked, cannot be linked again when its last name is gone. (Declared before the file,
+    // it goes after the file is closed.)
     DocasneJmeno vedle;
+    NovySoubor soubor;
     bool prevzal = false; // it has the named file's protections
     uid_t vlastnik = 0;   // its owner and group when it was made
     gid_t skupina = 0;

@@ -430,11 +430,12 @@ void zahod(HANDLE h, const wchar_t *jmeno) {
 
 } // namespace
 
-NovySoubor::~NovySoubor() {
+void NovySoubor::zavri() {
     if (h != nullptr && (ponechan_ || oznacen_))
         CloseHandle(h);
     else if (h != nullptr)
         zahod(h, jmeno);
+    h = nullptr;
 }
 
 template <typename Naplneni>
@@ -883,7 +884,7 @@ Selhani PracovniSoubor::zapis(const char *text, long delka) {
     vSlozce(drzeny_.adresar, kPracovniSouborW, cesta);
     DWORD atributy = GetFileAttributesW(cesta);
     if (atributy != INVALID_FILE_ATTRIBUTES && (atributy & FILE_ATTRIBUTE_DIRECTORY))
-        return {"CreateFileW", ERROR_ALREADY_EXISTS};
+        return {"a work file", 0};
     return drzeny_.soubor.vytvor(drzeny_.adresar, cil_->stav.atributy,
                                  [&](HANDLE h) { return zapisText(h, text, delka); });
 }
@@ -994,6 +995,18 @@ void PracovniSoubor::oznac() const {}
 
 Selhani PracovniSoubor::zapisTrvale() const {
     return FlushFileBuffers(drzeny_.soubor.h) ? Selhani{} : selhalo("FlushFileBuffers");
+}
+
+bool PracovniSoubor::odstran(char *jmeno, size_t kapacita) {
+    NovySoubor &soubor = drzeny_.soubor;
+    if (soubor.h == nullptr) return true;
+    soubor.zavri();
+    if (GetFileAttributesW(soubor.jmeno) == INVALID_FILE_ATTRIBUTES) return true;
+    const wchar_t *lomitko = wcsrchr(soubor.jmeno, L'\\');
+    if (WideCharToMultiByte(CP_UTF8, 0, lomitko != nullptr ? lomitko + 1 : soubor.jmeno, -1, jmeno,
+                            static_cast<int>(kapacita), nullptr, nullptr) == 0)
+        jmeno[0] = '\0';
+    return false;
 }
 
 void PracovniSoubor::odstranPracovni(const NaMiste &misto) const {

@@ -39,12 +39,16 @@ class NovySoubor {
     NovySoubor() = default;
     NovySoubor(const NovySoubor &) = delete;
     NovySoubor &operator=(const NovySoubor &) = delete;
-    ~NovySoubor();
+    ~NovySoubor() {
+        zavri();
+    }
     // Creates it in `adresar` (a path ending in a backslash, or empty for the current directory)
     // as ".codedText.txt.MACHINE-PID-N", named after this machine and process, for a file of the
     // attributes `jako`; fills it with `naplneni` and makes it durable.
     template <typename Naplneni>
     Selhani vytvor(const wchar_t *adresar, unsigned long jako, Naplneni naplneni);
+    // Closes it now, as its holder's going would.
+    void zavri();
     // Takes its mark for deletion off, for it to be renamed.
     bool odznac();
     // Its text is kept: under the named file's name, or under a name in its folder.

@@ -43,7 +43,10 @@ Vysledek uloz(const CilovySoubor *cil, const char *text, long delka) {
     }
     Vysledek vysledek = {Konec::nezmenen, ulozeni.text, ulozeni.proc, ulozeni.trvale,
                          ulozeni.vedle && ulozeni.text != Misto::nikde};
-    if (vysledek.vedle) cestaSlozky(cil, vysledek.slozka, sizeof vysledek.slozka);
+    memcpy(vysledek.docasne, ulozeni.docasne, sizeof vysledek.docasne);
+    memcpy(vysledek.kopie, ulozeni.kopie, sizeof vysledek.kopie);
+    if (vysledek.vedle || vysledek.kopie[0] != '\0')
+        cestaSlozky(cil, vysledek.slozka, sizeof vysledek.slozka);
     // A folder's name may hold any byte but the slash: none that would move the terminal goes out.
     for (char *c = vysledek.slozka; *c != '\0'; ++c)
         if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) *c = '?';
@@ -90,19 +93,25 @@ struct Mista {
     NaMiste pracovni, uzivatelovo;
 };
 
-// Leaves the text, which did not take the named file's place for `proc`, in the work file or
-// under the user's own name, its owner's alone and durably; where it cannot be made its owner's
-// alone, or named, it goes.
-Ulozeni ponechej(PracovniSoubor &prac, const Tah &tah, const Mista &mista, Selhani proc) {
-    if (prac.vratOchranu()) return {Nahrazeni::nezmenen, Misto::nikde, proc};
-    prac.oznac();
+// Leaves the text, which did not take the named file's place as `ulozeni` says, in the work file
+// or under the user's own name, its owner's alone and durably; where it cannot be made its owner's
+// alone, or named, it goes, and where it cannot go either, it stays under its temporary name.
+Ulozeni ponechej(PracovniSoubor &prac, const Tah &tah, const Mista &mista, Ulozeni ulozeni) {
     Misto kam = Misto::nikde;
-    if (tah.drzi() && jeVolne(mista.pracovni) && !prac.pojmenuj(kPracovniSoubor, mista.pracovni))
-        kam = Misto::pracovni;
-    else if (jeVolne(mista.uzivatelovo) && !prac.pojmenuj(mista.nahradni, mista.uzivatelovo))
-        kam = Misto::nahradni;
-    if (kam == Misto::nikde) return {Nahrazeni::nezmenen, Misto::nikde, proc};
-    return {Nahrazeni::nezmenen, kam, proc, false, prac.zapisTrvale()};
+    if (!prac.vratOchranu()) {
+        prac.oznac();
+        if (tah.drzi() && jeVolne(mista.pracovni) &&
+            !prac.pojmenuj(kPracovniSoubor, mista.pracovni))
+            kam = Misto::pracovni;
+        else if (jeVolne(mista.uzivatelovo) && !prac.pojmenuj(mista.nahradni, mista.uzivatelovo))
+            kam = Misto::nahradni;
+    }
+    ulozeni.text = kam;
+    if (kam != Misto::nikde)
+        ulozeni.trvale = prac.zapisTrvale();
+    else if (!prac.odstran(ulozeni.docasne, sizeof ulozeni.docasne))
+        ulozeni.text = Misto::docasne;
+    return ulozeni;
 }
 
 // One replacement through a work file in the folder `kde`; `*zapsan` tells whether the work file
@@ -120,7 +129,7 @@ Ulozeni nahradV(Slozka kde, const CilovySoubor *cil, const char *text, long delk
     const Ulozeni ulozeni = prac.dejNaMisto(text, delka);
     if (ulozeni.jak == Nahrazeni::nahrazen && tah.drzi() && jePracovniBehu(mista.pracovni))
         prac.odstranPracovni(mista.pracovni);
-    return ulozeni.jak == Nahrazeni::nezmenen ? ponechej(prac, tah, mista, ulozeni.proc) : ulozeni;
+    return ulozeni.jak == Nahrazeni::nezmenen ? ponechej(prac, tah, mista, ulozeni) : ulozeni;
 }
 
 } // namespace

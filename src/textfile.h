@@ -16,9 +16,10 @@ enum class Konec {
 };
 
 // How one file command ended, where its text was left when it did not take the file's place (in
-// the folder `slozka` where that is not the current one; "" where its path is too long to tell),
-// and why, where it did not end in the file's place or failed to load; `trvale` fails where the
-// text left could not be made durable.
+// the named file's folder `slozka` where `vedle`, else in the current one; `slozka` is "" where its
+// path is too long to tell), and why, where it did not end in the file's place or failed to load;
+// `trvale` fails where the text left could not be made durable. `docasne` names the temporary name
+// of Misto::docasne, `kopie` a copy of the text that stayed in the named file's folder.
 struct Vysledek {
     Konec konec;
     Misto text = Misto::nikde;
@@ -26,6 +27,8 @@ struct Vysledek {
     Selhani trvale = {};
     bool vedle = false;
     char slozka[1024] = "";
+    char docasne[64] = "";
+    char kopie[64] = "";
 };
 
 // Loads the named file, transforms its text in the buffer with `sifra` and puts the result in the

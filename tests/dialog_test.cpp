@@ -39,11 +39,12 @@ struct Case {
     std::string input;
     std::string output;
     Files after; // "<missing>" for a file that must not exist
-    // What standard error told, a line for each refusal, up to the system's words for the reason.
+    // What standard error told, a line for each refusal, without the system's words for the reason
+    // or the step that failed.
     std::string told = "";
 };
 
-const std::string kNotLoaded = "Soubor nelze nacist\n";
+const std::string kNotLoaded = "Soubor nelze nacist.\n";
 
 const std::string n99(99, 'n');
 
@@ -89,7 +90,7 @@ const Case kCases[] = {
      "1 a.txt\n3\n4\n",
      M + kEncodePrompt + M + listing(true, "f\"#") + M,
      {{"a.txt", "abc"}},
-     "Soubor zustal beze zmeny a text nebylo kam ulozit\n"},
+     "Soubor nelze prepsat, zustal beze zmeny. Vysledek nebylo kam ulozit.\n"},
     {"a name is cut at white space",
      {{"my", "abc"}, {"my file.txt", "abc"}},
      "1 my file.txt\n4\n",
@@ -141,11 +142,11 @@ void expectDialog(const Case &c, std::string (*onDisk)(const std::string &)) {
     RunResult run = runSifrovac(dir.path(), asText(c.input));
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, asText(c.output));
-    std::string told;
+    std::string said;
     std::istringstream lines(run.errors);
     for (std::string line; std::getline(lines, line);)
-        told += line.substr(0, line.find(": ")) + "\n";
-    EXPECT_EQ(told, c.told) << run.errors;
+        said += told({.output = "", .status = 0, .errors = line}) + "\n";
+    EXPECT_EQ(said, c.told) << run.errors;
     for (const auto &[name, content] : c.after)
         EXPECT_EQ(readFile(dir / name), content == "<missing>" ? content : onDisk(content)) << name;
 }

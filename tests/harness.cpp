@@ -269,8 +269,15 @@ std::string protectionOf(const std::string &path) {
     std::ostringstream out;
     out << std::oct << (st.st_mode & (kWindows ? 0600 : 07777)) << std::dec << " " << st.st_uid
         << ":" << st.st_gid;
+    // (A volume that keeps neither user attributes nor ACLs is not asked for a list of them:
+    // smbnetfs's client dies on one.)
+    const auto keepsNone = [&](const char *name) {
+        return getxattr(path.c_str(), name, nullptr, 0) < 0 && errno == ENOTSUP;
+    };
     char names[4096];
-    ssize_t size = listxattr(path.c_str(), names, sizeof names);
+    ssize_t size = keepsNone("user.sifrovac.pracovni") && keepsNone("system.posix_acl_access")
+                       ? 0
+                       : listxattr(path.c_str(), names, sizeof names);
     std::vector<std::string> sorted;
     for (ssize_t i = 0; i < size; i += static_cast<ssize_t>(strlen(names + i)) + 1)
         sorted.emplace_back(names + i);
@@ -382,20 +389,28 @@ std::string namesBesides(const std::string &dir, const std::string &except) {
 namespace {
 
 const std::string kToldUnsure =
-    "Novy text stoji pod jmenem souboru, ale nelze potvrdit, ze je trvale na disku";
-const std::string kToldInWorkFile = "Soubor zustal beze zmeny, text je v souboru codedText.txt";
-const std::string kToldUnconfirmed = ", ale nelze potvrdit, ze je trvale na disku (";
-const std::string kToldNowhere = "Soubor zustal beze zmeny a text nebylo kam ulozit";
-const std::string kToldNotLoaded = "Soubor nelze nacist";
+    "Soubor uz obsahuje novy text, ale nelze overit, ze je bezpecne ulozen.";
+const std::string kToldNowhere =
+    "Soubor nelze prepsat, zustal beze zmeny. Vysledek nebylo kam ulozit.";
+const std::string kToldNotLoaded = "Soubor nelze nacist.";
 
 } // namespace
+
+std::string toldLeftIn(const std::string &name, const std::string &folder) {
+    return "Soubor nelze prepsat, zustal beze zmeny. Vysledek je v souboru " + name + folder + ".";
+}
 
 std::string told(const RunResult &run) {
     std::string line = run.errors;
     if (line.empty()) return "";
     const size_t end = line.find('\n');
     if (end != line.npos && end + 1 != line.size()) return "more than one line: " + line;
-    return line.substr(0, std::min(line.find(": "), end));
+    line.resize(std::min(end, line.size()));
+    // Without the reasons, which are the system's words, nor the steps that failed.
+    if (line.size() > 2 && line.back() == ']') line.resize(line.rfind(" ["));
+    for (size_t from; (from = line.find(" (")) != line.npos;)
+        line.erase(from, line.find(')', from) + 1 - from);
+    return line;
 }
 
 std::string endOf(const RunResult &run, const std::string &target, const std::string &cwd,
@@ -417,16 +432,22 @@ std::string endOf(const RunResult &run, const std::string &target, const std::st
     // What a run must tell of the file it did not replace, and of where the text is.
     const std::string toldNow = told(run);
     const bool found = run.output.find(asText("Soubor nenalezen")) == std::string::npos;
+    // (A text that could be neither named nor removed stays under its temporary name, and is told.)
+    const bool temporary =
+        left.rfind(".codedText.txt.", 0) == 0 && left.find(' ') == left.npos && !changed && !said;
     const std::string toldDue = said || run.mute                ? ""
                                 : !found                        ? kToldNotLoaded
                                 : changed                       ? kToldUnsure
-                                : readFile(work) != "<missing>" ? kToldInWorkFile
+                                : readFile(work) != "<missing>" ? toldLeftIn("codedText.txt")
                                 : readFile(beside) != "<missing>"
-                                    ? kToldInWorkFile + "." + beside.substr(beside.rfind('.') + 1)
-                                    : kToldNowhere;
+                                    ? toldLeftIn(fs::path(beside).filename())
+                                : temporary ? toldLeftIn(left)
+                                            : kToldNowhere;
     // A text left whose durability could not be confirmed is told so.
-    const bool unconfirmed =
-        toldNow.rfind(toldDue + kToldUnconfirmed, 0) == 0 && toldDue.rfind(kToldInWorkFile, 0) == 0;
+    const bool unconfirmed = toldDue.rfind("Soubor nelze prepsat", 0) == 0 &&
+                             toldDue != kToldNowhere &&
+                             toldNow == toldDue.substr(0, toldDue.size() - 1) +
+                                            ", ale nelze overit, ze je bezpecne ulozen.";
     if (toldNow != toldDue && !unconfirmed)
         return "told \"" + run.errors + "\" where \"" + toldDue + "\" was due";
     if (changed && said && left.rfind(".codedText.txt.", 0) == 0 && left.find(' ') == left.npos &&
@@ -436,11 +457,13 @@ std::string endOf(const RunResult &run, const std::string &target, const std::st
     if (left.empty()) return "kept";
     // (Where the mark could not be given, the text is left unmarked: the user's to a later run.)
     const std::string at = left == "codedText.txt" ? work : cwd + "/" + left;
-    if ((at != work && at != beside) || readFile(at) != encoded)
+    if ((at != work && at != beside && !temporary) || readFile(at) != encoded)
         return "left " + left + ", the work file holding " + readFile(at);
     struct stat st {};
     if ((protectionOf(at) != own && protectionOf(at) != leftText(at, geteuid(), getegid())) ||
         stat(at.c_str(), &st) != 0 || (st.st_mode & 07) != 0)
         return "a work file guarded by " + protectionOf(at);
-    return unconfirmed ? "kept, unconfirmed" : "kept";
+    return unconfirmed ? "kept, unconfirmed"
+           : temporary ? "kept, under its temporary name"
+                       : "kept";
 }

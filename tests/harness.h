@@ -145,6 +145,9 @@ std::string namesIn(const std::string &dir);
 //               name for it (userTextName), holding `encoded` (and, on Linux, its owner's alone);
 //   "kept, unconfirmed"
 //               as "kept", where the line told that the text left may not be durable;
+//   "kept, under its temporary name"
+//               as "kept", the text under the work file's temporary name in `cwd`, as the line
+//               told, where it could be neither named nor removed;
 //   "renamed"   no line; `target` holds `encoded`, guarded as it was, and no work file;
 //   "replaced, a temporary name left"
 //               as "replaced", but the run's hidden temporary name in `cwd` could not be removed:
@@ -155,9 +158,11 @@ std::string namesIn(const std::string &dir);
 std::string endOf(const RunResult &run, const std::string &target, const std::string &cwd,
                   const std::string &guarded, const std::string &plain, const std::string &encoded);
 
-// The Czech words a run's one line on standard error starts with, up to the reason, which is the
-// system's; "" where it wrote nothing.
+// A run's one line on standard error without the reasons in brackets, which are the system's
+// words, and the steps that failed; "" where it wrote nothing.
 std::string told(const RunResult &run);
+// What that line says of a text left under `name` in the folder `folder`.
+std::string toldLeftIn(const std::string &name, const std::string &folder = " v aktualni slozce");
 
 // The system's own user nobody, as which runs are made that must not have root's powers.
 inline constexpr uid_t kNobody = 65534;

@@ -4,14 +4,17 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <optional>
 #include <string>
 #include <sys/acl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <thread>
@@ -117,7 +120,8 @@ std::string coarseTimes() {
 // exFAT or NTFS: mounted for the test process, "" where it cannot be.
 class FuseVolume {
   public:
-    explicit FuseVolume(const std::string &makeAndMount) {
+    explicit FuseVolume(const std::string &makeAndMount, const std::string &stop = "")
+        : stop_(stop) {
         char pattern[] = "/tmp/sifrovac-volume-XXXXXX";
         if (geteuid() != 0 || access("/dev/fuse", F_OK) != 0 || !mkdtemp(pattern)) return;
         const std::string base = pattern;
@@ -129,13 +133,17 @@ class FuseVolume {
             (void)!system(("rm -rf " + base + "*").c_str());
     }
     ~FuseVolume() {
-        // (A loop device that the mount needed goes with it.)
+        // (A loop device that the mount needed goes with it, and a server it started.)
         if (!dir.empty())
-            (void)!system(("umount " + dir + " && { losetup -j " + dir + ".img | cut -d: -f1 | " +
-                           "xargs -r losetup -d; rm -rf " + dir + "*; }")
+            (void)!system(("umount " + dir + " && { IMG=" + dir + ".img; " + stop_ +
+                           " losetup -j " + dir +
+                           ".img | cut -d: -f1 | xargs -r losetup -d; rm -rf " + dir + "*; }")
                               .c_str());
     }
     std::string dir;
+
+  private:
+    std::string stop_;
 };
 
 // A FAT32 USB stick (fusefat): it keeps no modes or owners.
@@ -159,6 +167,58 @@ std::string ntfsVolume() {
 std::string ntfsIgnoringCase() {
     static FuseVolume volume("mkntfs -F -Q $IMG && lowntfs-3g -o ignore_case $IMG $DIR");
     return volume.dir;
+}
+
+// A cloud drive as rclone mounts one (of a local folder here), with the cache most users give it
+// and without: it keeps no modes, owners or attributes and answers every attribute EIO, numbers a
+// file by its path, and without a cache writes a file out only as its last handle closes.
+std::string rcloneCached() {
+    static FuseVolume volume("mkdir $IMG.d && rclone mount $IMG.d $DIR --config /dev/null "
+                             "--vfs-cache-mode writes --cache-dir $IMG.cache --daemon");
+    return volume.dir;
+}
+std::string rcloneUncached() {
+    static FuseVolume volume("mkdir $IMG.d && rclone mount $IMG.d $DIR --config /dev/null "
+                             "--vfs-cache-mode off --daemon");
+    return volume.dir;
+}
+
+// A TCP port on the loopback interface that no one listens on now.
+int sparePort() {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    const bool bound = bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+                       getsockname(s, reinterpret_cast<sockaddr *>(&a), &n) == 0;
+    close(s);
+    return bound ? ntohs(a.sin_port) : 44500;
+}
+
+// A Windows share as smbnetfs mounts one, served by an smbd of the test's own on a spare port:
+// names ignore case, an open file cannot be renamed or removed, nor another renamed over it, and
+// a listing of attributes kills the client's connection for seconds. "" where it cannot be had.
+std::string smbShare() {
+    static FuseVolume volume(
+        // (smbd in a session of its own, so that stopping it never reaches the test's group.)
+        "port=" + std::to_string(sparePort()) +
+            " && mkdir -p $IMG.d/share $IMG.run $IMG.home/.smb && "
+            "printf \"[global]\\n smb ports = %s\\n interfaces = lo\\n bind interfaces only = "
+            "yes\\n"
+            " pid directory = %s.run\\n lock directory = %s.run\\n state directory = %s.run\\n"
+            " cache directory = %s.run\\n private dir = %s.run\\n ncalrpc dir = %s.run/rpc\\n"
+            " log file = %s.run/log\\n map to guest = Bad User\\n guest account = root\\n"
+            " load printers = no\\n disable spoolss = yes\\n[share]\\n path = %s.d/share\\n"
+            " read only = no\\n guest ok = yes\\n\" $port $IMG $IMG $IMG $IMG $IMG $IMG $IMG $IMG "
+            ">$IMG.conf && setsid smbd -D -s $IMG.conf && "
+            "printf \"auth \\042guest\\042 \\042\\042\\n\" >$IMG.home/.smb/smbnetfs.conf && "
+            "printf \"[global]\\n client min protocol = SMB2\\n\" >$IMG.home/.smb/smb.conf && "
+            "chmod 600 $IMG.home/.smb/smbnetfs.conf && HOME=$IMG.home smbnetfs $DIR && "
+            "for i in $(seq 50); do ! ls $DIR/127.0.0.1:$port/share || break; sleep 0.1; done && "
+            "ln -s $DIR/127.0.0.1:$port/share $IMG.share && ls $IMG.share/",
+        "kill $(cat $IMG.run/smbd.pid);");
+    return volume.dir.empty() ? "" : volume.dir + ".img.share";
 }
 
 // The Windows attributes of a file on NTFS, as ntfs-3g shows them (big-endian), or -1.
@@ -247,8 +307,7 @@ void aWorkFileLeftEarlier(const TempDir &d) {
 // user's own name.
 void anotherRunLeavesBUnderItsOwnName(const TempDir &d) {
     RunResult other = runSifrovac(d.path(), "1 b.txt\n4\n", ordinaryUser());
-    EXPECT_EQ(told(other), "Soubor zustal beze zmeny, text je v souboru " + userTextName(kNobody))
-        << other.errors;
+    EXPECT_EQ(told(other), toldLeftIn(userTextName(kNobody))) << other.errors;
 }
 
 // A file under the work file's name that the user made of a text a run left stays, holding
@@ -394,7 +453,7 @@ const Case kCases[] = {
      .replaced = false,
      .check = textInWorkFile,
      .needs = {.posix = true, .acls = true},
-     .wrapper = injected("renameat", "error=EBUSY:when=1")},
+     .wrapper = injected("renameat", "error=EIO:when=1")},
     {.what = "another program writes the file while the run makes its text durable",
      .replaced = false,
      .check = textInWorkFile,
@@ -495,7 +554,7 @@ const Case kCases[] = {
      .setUp = notesAs("codedText.txt"),
      .replaced = false,
      .check = notesStayAs("codedText.txt", true),
-     .wrapper = injected("renameat", "error=EBUSY:when=1")},
+     .wrapper = injected("renameat", "error=EIO:when=1")},
     {.what = "the user's own notes of mode 0600 under the work file's name stay after another "
              "file is encoded",
      .setUp = privateNotes,
@@ -506,7 +565,7 @@ const Case kCases[] = {
      .setUp = privateNotes,
      .replaced = false,
      .check = notesStayAs("codedText.txt", true),
-     .wrapper = injected("renameat", "error=EBUSY:when=1")},
+     .wrapper = injected("renameat", "error=EIO:when=1")},
     {.what = "a run without its turn leaves its text under the user's own name, which the run that "
              "holds the turn leaves be",
      .setUp =
@@ -619,7 +678,7 @@ const Case kCases[] = {
      .setUp = notesAs("CodedText.TXT"),
      .replaced = false,
      .check = notesStayAs("CodedText.TXT", true),
-     .wrapper = injected("renameat", "error=EBUSY:when=1"),
+     .wrapper = injected("renameat", "error=EIO:when=1"),
      .scratch = exfatVolume},
     {.what = "the user's own CODEDTEXT.TXT on an exFAT stick is encoded and kept",
      .setUp = [](const TempDir &d) { fs::rename(d / "a.txt", d / "CODEDTEXT.TXT"); },
@@ -708,18 +767,98 @@ TEST_P(Replace, NeverLosesTheUsersFileNorItsProtection) {
     }
     // What the run told on standard error is what it left.
     const std::string user = userNumber(uid == static_cast<uid_t>(-1) ? geteuid() : uid);
-    std::string due = c.said != nullptr ? "Soubor nelze nacist" : "";
+    // (A text that could be neither named nor removed stands under its temporary name.)
+    std::string temporary;
+    for (const auto &entry : fs::directory_iterator(dir.path()))
+        if (entry.path().filename().string().rfind(".codedText.txt.", 0) == 0)
+            temporary = entry.path().filename();
+    std::string due = c.said != nullptr ? "Soubor nelze nacist." : "";
     if (!c.replaced && c.said == nullptr)
-        due = readFile(dir / "codedText.txt") == asText(kEncoded)
-                  ? "Soubor zustal beze zmeny, text je v souboru codedText.txt"
+        due = readFile(dir / "codedText.txt") == asText(kEncoded) ? toldLeftIn("codedText.txt")
               : readFile(dir / ("codedText.txt." + user)) == asText(kEncoded)
-                  ? "Soubor zustal beze zmeny, text je v souboru codedText.txt." + user
-                  : "Soubor zustal beze zmeny a text nebylo kam ulozit";
+                  ? toldLeftIn("codedText.txt." + user)
+              : readFile(dir / temporary) == asText(kEncoded)
+                  ? toldLeftIn(temporary)
+                  : "Soubor nelze prepsat, zustal beze zmeny. Vysledek nebylo kam ulozit.";
     EXPECT_EQ(told(run), due) << run.errors;
     c.check(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Replace, testing::ValuesIn(kCases), ByWhat());
+
+// Moves a.txt to a folder of its own on `volume`, linked as "there" from the run's current
+// directory, on local disk.
+template <std::string (*volume)()> void fileThere(const TempDir &d) {
+    const std::string there = volume() + "/" + fs::path(d.path()).filename().string();
+    fs::create_directory(there);
+    writeFile(there + "/a.txt", readFile(d / "a.txt"));
+    fs::remove(d / "a.txt");
+    fs::create_directory_symlink(there, d / "there");
+}
+// Local disk, where `volume` could be had.
+template <std::string (*volume)()> std::string besides() {
+    return volume().empty() ? "" : fs::temp_directory_path().string();
+}
+
+// The rows of a cloud drive or a share (`on`), whose names ignore case or not (`notes` is the
+// user's own file there): a round trip's encoding, the current directory there and on local disk,
+// and nothing of the run's left behind; the user's own notes kept; and a run that leaves its text,
+// its line naming where.
+template <std::string (*volume)()> std::vector<Case> rowsOn(const char *on, const char *notes) {
+    static std::deque<std::string> whats; // (which keeps its strings where they are)
+    for (const char *what : {"a file on %s, the current directory there too",
+                             "a file on %s, the current directory on local disk",
+                             "the user's notes on %s stay", "a run that leaves its text on %s",
+                             "a text that can be neither named nor removed on %s is told"}) {
+        char row[160];
+        snprintf(row, sizeof row, what, on);
+        whats.emplace_back(row);
+    }
+    const auto nothingLeft = [](const TempDir &d) { EXPECT_EQ(namesIn(d.path()), "a.txt"); };
+    return {
+        {.what = whats[whats.size() - 5].c_str(), .check = nothingLeft, .scratch = volume},
+        {.what = whats[whats.size() - 4].c_str(),
+         .setUp = fileThere<volume>,
+         .typed = "there/a.txt",
+         .target = "there/a.txt",
+         .check = [](const TempDir &d) { EXPECT_EQ(namesIn(d / "there"), "a.txt"); },
+         .scratch = besides<volume>},
+        {.what = whats[whats.size() - 3].c_str(),
+         .setUp = notesAs(notes),
+         .check = notesStayAs(notes, false),
+         .scratch = volume},
+        {.what = whats[whats.size() - 2].c_str(),
+         .setUp = notesAs(notes),
+         .replaced = false,
+         .check = notesStayAs(notes, true),
+         .wrapper = injected("renameat", "error=EIO:when=1"),
+         .scratch = volume},
+        // Where its text can be neither named nor removed (every rename fails, and every removal
+        // after the copy's), the line names the temporary name it stands under.
+        {.what = whats[whats.size() - 1].c_str(),
+         .replaced = false,
+         .wrapper =
+             [] {
+                 std::vector<std::string> w = injected("renameat,renameat2,unlinkat", "error=EIO");
+                 w[w.size() - 7] = "inject=renameat,renameat2:error=EIO";
+                 w.insert(w.end() - 6, {"-e", "inject=unlinkat:error=EIO:when=2+"});
+                 return w;
+             }(),
+         .scratch = volume},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(CloudDrivesAndShares, Replace, testing::ValuesIn([] {
+                             std::vector<Case> rows =
+                                 rowsOn<rcloneCached>("an rclone mount", "codedText.txt");
+                             for (auto more :
+                                  {rowsOn<rcloneUncached>("an rclone mount without a cache",
+                                                          "codedText.txt"),
+                                   rowsOn<smbShare>("an SMB share", "CodedText.TXT")})
+                                 rows.insert(rows.end(), more.begin(), more.end());
+                             return rows;
+                         }()),
+                         ByWhat());
 
 TEST(Replace, ReplacesAFileOnAnotherFileSystem) {
     if (access("/dev/shm", W_OK) != 0) GTEST_SKIP() << "no writable /dev/shm";
@@ -824,9 +963,9 @@ void runFromADirectoryItMayNotWrite(bool readOnlyVolume) {
     }
     EXPECT_EQ(namesIn(dir / "rw"), "a.txt b.txt codedText.txt");
     // The line names the folder where the text is, the file's, not the link's.
-    const std::string due = "Soubor zustal beze zmeny, text je v souboru codedText.txt ve slozce ";
-    const std::string said = told(run), folder = said.substr(std::min(due.size(), said.size()));
-    EXPECT_EQ(said.substr(0, due.size()), due) << run.errors;
+    const std::string said = told(run), start = toldLeftIn("codedText.txt", " ve slozce ");
+    ASSERT_EQ(said.compare(0, start.size() - 1, start, 0, start.size() - 1), 0) << run.errors;
+    const std::string folder = said.substr(start.size() - 1, said.size() - start.size());
     if (kWindows) {
         EXPECT_EQ(folder.substr(folder.size() - 3), "\\rw") << folder;
     } else {
