@@ -406,6 +406,7 @@ std::string told(const RunResult &run) {
     const size_t end = line.find('\n');
     if (end != line.npos && end + 1 != line.size()) return "more than one line: " + line;
     line.resize(std::min(end, line.size()));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     // Without the reasons, which are the system's words, nor the steps that failed.
     if (line.size() > 2 && line.back() == ']') line.resize(line.rfind(" ["));
     for (size_t from; (from = line.find(" (")) != line.npos;)

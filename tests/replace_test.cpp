@@ -801,8 +801,8 @@ template <std::string (*volume)()> std::string besides() {
 }
 
 // The rows of a cloud drive or a share (`on`), whose names ignore case or not (`notes` is the
-// user's own file there): a round trip's encoding, the current directory there and on local disk,
-// and nothing of the run's left behind; the user's own notes kept; and a run that leaves its text,
+// user's own file there): a round trip, the current directory there and on local disk, nothing of
+// the runs' left behind; the user's own notes kept; and a run that leaves its text,
 // its line naming where.
 template <std::string (*volume)()> std::vector<Case> rowsOn(const char *on, const char *notes) {
     static std::deque<std::string> whats; // (which keeps its strings where they are)
@@ -814,14 +814,23 @@ template <std::string (*volume)()> std::vector<Case> rowsOn(const char *on, cons
         snprintf(row, sizeof row, what, on);
         whats.emplace_back(row);
     }
-    const auto nothingLeft = [](const TempDir &d) { EXPECT_EQ(namesIn(d.path()), "a.txt"); };
+    // Decoded again, the file holds its text, and nothing of either run stays beside it.
+    const auto roundTrip = [](const TempDir &d, const std::string &in) {
+        EXPECT_EQ(namesIn(d / in), "a.txt");
+        const RunResult back = runSifrovac(d.path(), "2 " + in + "/a.txt\n4\n");
+        // (Decoding changes digits, which encoding keeps.)
+        EXPECT_EQ(readFile(d / in + "/a.txt"), asText("ahoj, qr.\n")) << back.errors;
+        EXPECT_EQ(namesIn(d / in), "a.txt");
+    };
     return {
-        {.what = whats[whats.size() - 5].c_str(), .check = nothingLeft, .scratch = volume},
+        {.what = whats[whats.size() - 5].c_str(),
+         .check = [=](const TempDir &d) { roundTrip(d, "."); },
+         .scratch = volume},
         {.what = whats[whats.size() - 4].c_str(),
          .setUp = fileThere<volume>,
          .typed = "there/a.txt",
          .target = "there/a.txt",
-         .check = [](const TempDir &d) { EXPECT_EQ(namesIn(d / "there"), "a.txt"); },
+         .check = [=](const TempDir &d) { roundTrip(d, "there"); },
          .scratch = besides<volume>},
         {.what = whats[whats.size() - 3].c_str(),
          .setUp = notesAs(notes),
