@@ -27,6 +27,15 @@ for want in 'zakóduje a dekóduje textové soubory' 'nejvýše 119 999 bajtů' 
     'Jakýkoli jiný soubor tohoto jména považuje za soubor uživatele'; do
     grep -q -F "$want" <<<"$czech" || { echo "the Czech page lacks: $want" && exit 1; }
 done
+# At 80 columns, as a reader's terminal shows them: no word broken at a line's end, and no Czech
+# line ending in a one-letter word (the table's rows, one-letter cells all, aside).
+at80() { LANG=$1 MANWIDTH=80 man sifrovac 2>/dev/null; }
+for lang in C.UTF-8 cs_CZ.UTF-8; do
+    if at80 $lang | grep -- '[‐-]$'; then echo "a word broken at a line's end ($lang)" && exit 1; fi
+done
+if at80 cs_CZ.UTF-8 | grep -E '[^ ]{2}' | grep -E '(^| )[AIKOSUVZaikosuvz]$'; then
+    echo "a Czech line ends in a one-letter word" && exit 1
+fi
 echo "installed: the program runs; man shows the English page, and the Czech one in Czech, as written"
 
 dpkg --purge sifrovac >/dev/null
