@@ -211,6 +211,8 @@ void linkToRootsFile(const TempDir &d, mode_t mode, uid_t owner) {
 
 // An ACL entry that lets nobody write the file, and a user attribute.
 constexpr char kNobodyMayWrite[] = "u::rw-,u:65534:rw-,g::r--,m::rw-,o::---";
+// An ACL entry for nobody that its empty mask keeps from granting anything: the mode stays 0600.
+constexpr char kNobodyMayRead[] = "u::rw-,u:65534:r--,g::---,m::---,o::---";
 
 void aclAndAttribute(const TempDir &d) {
     setAcl(d / "a.txt", ACL_TYPE_ACCESS, kNobodyMayWrite);
@@ -222,6 +224,14 @@ void plantWorkFile(const TempDir &d, mode_t mode) {
     writeFile(d / "codedText.txt", "planted");
     if (kRoot) (void)!chown((d / "codedText.txt").c_str(), kNobody, kNobody);
     chmod((d / "codedText.txt").c_str(), mode);
+}
+
+// Makes the file at `path` as a run leaves its text, and gives it the ACL `acl` since, where one is
+// given.
+void asLeft(const std::string &path, const char *acl = nullptr) {
+    chmod(path.c_str(), 0600);
+    if (acl != nullptr) setAcl(path, ACL_TYPE_ACCESS, acl);
+    markAsLeft(path);
 }
 
 void textInWorkFile(const TempDir &d) {
@@ -577,6 +587,24 @@ const Case kCases[] = {
      .check = theUsersWorkFileStays("12\n"),
      .asNobody = true,
      .needs = {.posix = true, .root = true}},
+    {.what = "a text a run left, named as the file to encode, stays when the run leaves its text",
+     .setUp =
+         [](const TempDir &d) {
+             workFileIsTheUsersFile(d);
+             asLeft(d / "codedText.txt");
+         },
+     .typed = "codedText.txt",
+     .target = "codedText.txt",
+     .replaced = false,
+     .wrapper = injected("renameat", "error=EBUSY:when=1")},
+    {.what = "a text a run left, shared since through an ACL entry, is the user's and stays",
+     .setUp =
+         [](const TempDir &d) {
+             notesAs("codedText.txt")(d);
+             asLeft(d / "codedText.txt", kNobodyMayRead);
+         },
+     .check = notesStayAs("codedText.txt", false),
+     .needs = {.posix = true, .acls = true}},
     {.what = "the user's own file under her own name for a text stays, the text going nowhere",
      .setUp =
          [](const TempDir &d) {
