@@ -337,6 +337,13 @@ const Case kCases[] = {
     {.what = "a user attribute with an empty value stays",
      .setUp = [](const TempDir &d) { setxattr((d / "a.txt").c_str(), "user.empty", "", 0, 0); },
      .needs = {.posix = true, .acls = true}},
+    {.what = "every user attribute stays, not only the first",
+     .setUp =
+         [](const TempDir &d) {
+             for (const char *name : {"user.author", "user.tag"})
+                 setxattr((d / "a.txt").c_str(), name, "x", 1, 0);
+         },
+     .needs = {.posix = true, .acls = true}},
     {.what = "the current directory's default ACL reaches no file",
      .setUp =
          [](const TempDir &d) {
@@ -405,6 +412,10 @@ const Case kCases[] = {
      .check = textInWorkFile,
      .needs = {.posix = true, .acls = true},
      .wrapper = injected("renameat", "error=EBUSY:when=1")},
+    {.what = "a full volume under the current directory, the named file in it too, is not tried "
+             "twice",
+     .replaced = false,
+     .wrapper = injected("fsync", "error=ENOSPC:when=1")},
     {.what = "another program writes the file while the run makes its text durable",
      .replaced = false,
      .check = textInWorkFile,
