@@ -41,6 +41,9 @@ struct Case {
     Files after; // "<missing>" for a file that must not exist
     // What standard error told, a line for each refusal, up to the system's words for the reason.
     std::string told = "";
+    // On Linux, the first line told whole, the system's words in the language of `lang` (LANG).
+    std::string words = "";
+    const char *lang = "C.UTF-8";
 };
 
 const std::string kNotLoaded = "Soubor nelze nacist\n";
@@ -68,7 +71,8 @@ const Case kCases[] = {
          "Soubor zakodovan\n" + M + kDecodePrompt + "Soubor nenalezen, nelze nacist soubor.\n" + M +
          listing(true, "f\"#\n") + M,
      {{"a.txt", "f\"#\n"}},
-     kNotLoaded + kNotLoaded + kNotLoaded},
+     kNotLoaded + kNotLoaded + kNotLoaded,
+     "Soubor nelze nacist: No such file or directory (open)"},
     {"a name not found takes the rest of its line along, never run as commands",
      {{"zadani.txt", "ahoj.\n"}},
      "1 Ukol 2 zadani.txt\n3\n4\n",
@@ -122,6 +126,14 @@ const Case kCases[] = {
          "Soubor nenalezen, nelze nacist soubor.\n" + M,
      {{"codedText.txt", "<missing>"}},
      kNotLoaded + kNotLoaded},
+    {"a folder typed with its slash is a directory, said in the user's language",
+     {{"d", "<dir>"}},
+     "1 d/\n4\n",
+     M + kEncodePrompt + "Soubor nenalezen, nelze nacist soubor\n" + M,
+     {},
+     kNotLoaded,
+     "Soubor nelze nacist: je adres\u00e1\u0159em (open)",
+     "cs_CZ.UTF-8"},
     {"end of input at the choice", {}, "3", M + kNothingYet + M, {}},
     {"end of input at the name", {}, "1 ", M + kEncodePrompt, {}},
     {"end of input after an invalid token", {}, "abc", M + kInvalid + M, {}},
@@ -138,6 +150,11 @@ void expectDialog(const Case &c, std::string (*onDisk)(const std::string &)) {
         else
             writeFile(dir / name, onDisk(content));
     }
+    if (!kWindows) {
+        for (const char *name : {"LC_ALL", "LC_MESSAGES"})
+            unsetenv(name);
+        setenv("LANG", c.lang, 1);
+    }
     RunResult run = runSifrovac(dir.path(), asText(c.input));
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, asText(c.output));
@@ -146,6 +163,9 @@ void expectDialog(const Case &c, std::string (*onDisk)(const std::string &)) {
     for (std::string line; std::getline(lines, line);)
         told += line.substr(0, line.find(": ")) + "\n";
     EXPECT_EQ(told, c.told) << run.errors;
+    if (!kWindows && !c.words.empty()) {
+        EXPECT_EQ(run.errors.substr(0, run.errors.find('\n')), c.words);
+    }
     for (const auto &[name, content] : c.after)
         EXPECT_EQ(readFile(dir / name), content == "<missing>" ? content : onDisk(content)) << name;
 }
