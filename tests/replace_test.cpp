@@ -234,6 +234,16 @@ void asLeft(const std::string &path, const char *acl = nullptr) {
     markAsLeft(path);
 }
 
+// `wrapper` with the program run as on a volume that refuses unnamed files and renames that must
+// not replace (no_tmpfile.cpp), the look whether a name is free failing where `lookFails`.
+std::vector<std::string> onFuse(std::vector<std::string> wrapper, bool lookFails = false) {
+    wrapper.insert(wrapper.end(),
+                   {"env", "LD_PRELOAD=" SIFROVAC_NO_TMPFILE,
+                    "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:verify_asan_link_order=0"});
+    if (lookFails) wrapper.push_back("SIFROVAC_LOOK_FAILS=1");
+    return wrapper;
+}
+
 void textInWorkFile(const TempDir &d) {
     EXPECT_EQ(readFile(d / "codedText.txt"), asText(kEncoded));
 }
@@ -508,6 +518,15 @@ const Case kCases[] = {
      .asNobody = true,
      .needs = {.posix = true, .root = true}},
     {.what = "a file on a FAT32 stick, the current directory there too", .scratch = fatVolume},
+    {.what = "a volume that cannot rename without replacing takes a left text under a free name",
+     .replaced = false,
+     .check = textInWorkFile,
+     .wrapper = onFuse(injected("renameat", "error=EBUSY:when=1"))},
+    {.what = "a volume that cannot rename without replacing takes no left text where the look "
+             "whether its name is free fails",
+     .replaced = false,
+     .check = [](const TempDir &d) { EXPECT_EQ(namesIn(d.path()), "a.txt"); },
+     .wrapper = onFuse(injected("renameat", "error=EBUSY:when=1"), true)},
     {.what = "the user's notes under the work file's name stay after another file is encoded",
      .setUp = notesAs("codedText.txt"),
      .check = notesStayAs("codedText.txt", false),
