@@ -627,6 +627,19 @@ const Case kCases[] = {
      .target = "codedText.txt",
      .replaced = false,
      .wrapper = injected("renameat", "error=EBUSY:when=1")},
+    {.what = "the user's file saved over a text a run left while the run works stays",
+     .setUp =
+         [](const TempDir &d) {
+             writeFile(d / "codedText.txt", "12\n");
+             asLeft(d / "codedText.txt");
+         },
+     .check = [](const TempDir &d) { EXPECT_EQ(readFile(d / "codedText.txt"), kNotes); },
+     .wrapper = delayed("fsync", 1000000),
+     .during =
+         [](const TempDir &d) {
+             writeFile(d / "notes.tmp", kNotes);
+             fs::rename(d / "notes.tmp", d / "codedText.txt");
+         }},
     {.what = "a text a run left, shared since through an ACL entry, is the user's and stays",
      .setUp =
          [](const TempDir &d) {
