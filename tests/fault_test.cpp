@@ -102,7 +102,11 @@ std::vector<Fault> faultsOf(const Occurrence &o, size_t index) {
     also({"write", "fsync", "linkat", "openat"}, "ENOSPC");
     also({"fchown", "fchmod", "fsetxattr", "linkat", "renameat", "unlinkat"}, "EPERM");
     also({"renameat", "linkat"}, "EXDEV");
-    // A directory that cannot be made durable, and a file system that cannot be written out.
+    // A call a signal interrupted, which the run makes again.
+    also({"read", "write", "pread64", "flock"}, "EINTR");
+    also({"write"}, "EDQUOT");
+    // A directory that cannot be made durable so, and a file system that cannot be written out.
+    also({"fsync"}, "EINVAL");
     if (o.call == "fsync")
         faults.push_back({"EINVAL, syncfs EIO", "error=EINVAL", false, 0, "syncfs:error=EIO"});
     const int signal = index % 2 == 0 ? SIGINT : SIGTERM;
