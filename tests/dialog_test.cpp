@@ -134,6 +134,14 @@ const Case kCases[] = {
      kNotLoaded,
      "Soubor nelze nacist: je adres\u00e1\u0159em (open)",
      "cs_CZ.UTF-8"},
+    {"a locale the system lacks gives the system's words of its C locale",
+     {},
+     "1 nic.txt\n4\n",
+     M + kEncodePrompt + "Soubor nenalezen, nelze nacist soubor\n" + M,
+     {},
+     kNotLoaded,
+     "Soubor nelze nacist: No such file or directory (open)",
+     "xx_XX.UTF-8"},
     {"end of input at the choice", {}, "3", M + kNothingYet + M, {}},
     {"end of input at the name", {}, "1 ", M + kEncodePrompt, {}},
     {"end of input after an invalid token", {}, "abc", M + kInvalid + M, {}},
@@ -290,6 +298,7 @@ const TerminalCase kTerminalCases[] = {
     {"an ISO-8859-2 LC_ALL over a UTF-8 LANG",
      {{"LANG", "cs_CZ.UTF-8"}, {"LC_ALL", "cs_CZ.ISO-8859-2"}},
      false},
+    {"an empty LC_ALL over a UTF-8 LANG", {{"LC_ALL", ""}, {"LANG", "C.UTF-8"}}, true},
     {"no locale at all", {}, false},
 };
 
