@@ -120,30 +120,28 @@ INSTANTIATE_TEST_SUITE_P(Rows, RunsThatCannotTakeTurns, testing::ValuesIn(kTurnC
 
 // A run killed by SIGKILL between linking its text beside the named file and renaming it there
 // on each route that uses a temporary name: the file stays whole, and the next run there removes
-// the name the killed one left.
+// the name the killed one left, where it was this machine's.
 struct KilledCase {
     const char *what;
     const char *typed;
     bool otherFileSystem;
-    bool earlierBoot = false; // killed in an earlier boot of this machine: a power cut
+    bool earlierBoot = false;  // killed in an earlier boot of this machine: a power cut
+    bool otherMachine = false; // killed on another machine sharing the folder: its name stays
 };
 
 const KilledCase kKilledCases[] = {
     {"a file beside the work file", "f", false},
     {"the work file's own name", "codedText.txt", false},
     {"a file on another file system", "f", true},
-    {"a file beside the work file, killed in an earlier boot", "f", false, true}};
+    {"a file beside the work file, killed in an earlier boot", "f", false, true},
+    {"a file beside the work file, killed on another machine", "f", false, false, true}};
 
-// The killed run of an earlier boot: the kernel's boot ID another, in a mount namespace of its own.
-std::vector<std::string> inAnEarlierBoot(const std::string &bootId,
-                                         const std::vector<std::string> &wrapper) {
+// The killed run elsewhere: the file `id` (the kernel's boot ID, the machine ID) holding `as`, in a
+// mount namespace of its own.
+std::vector<std::string> elsewhere(const std::string &id, const std::string &as,
+                                   const std::vector<std::string> &wrapper) {
     std::vector<std::string> all = {
-        "unshare",
-        "-m",
-        "sh",
-        "-c",
-        "mount --bind \"$0\" /proc/sys/kernel/random/boot_id && exec \"$@\"",
-        bootId};
+        "unshare", "-m", "sh", "-c", "mount --bind \"$0\" \"$1\" && shift && exec \"$@\"", as, id};
     all.insert(all.end(), wrapper.begin(), wrapper.end());
     return all;
 }
@@ -168,11 +166,12 @@ TEST_P(KilledDuringTheRename, LeavesANameTheNextRunRemoves) {
     // SIGKILL comes in place of the rename into the named file's place.
     std::vector<std::string> killed = injected("renameat", "error=EINTR:signal=SIGKILL:when=1");
     TempDir boot;
-    if (c.earlierBoot) {
+    if (c.earlierBoot || c.otherMachine) {
         SKIP_UNLESS_MET((Needs{.posix = true, .root = true}));
-        if (!hasMachineId()) GTEST_SKIP() << "no machine ID here, to tell an earlier boot by";
-        writeFile(boot / "boot_id", "0badf00d-0000-4000-8000-000000000000\n");
-        killed = inAnEarlierBoot(boot / "boot_id", killed);
+        if (!hasMachineId()) GTEST_SKIP() << "no machine ID here, to tell a boot or machine by";
+        writeFile(boot / "id", "0badf00d-0000-4000-8000-000000000000\n");
+        killed = elsewhere(c.earlierBoot ? "/proc/sys/kernel/random/boot_id" : "/etc/machine-id",
+                           boot / "id", killed);
     }
     runSifrovac(dir.path(), "1 " + typed + "\n4\n", static_cast<uid_t>(-1), killed);
     // An earlier boot's name stays untouched a while before it counts as a power cut's.
@@ -191,7 +190,7 @@ TEST_P(KilledDuringTheRename, LeavesANameTheNextRunRemoves) {
     EXPECT_NE(runSifrovac(dir.path(), "1 " + typed + "\n4\n").output.find("Soubor zakodovan"),
               std::string::npos);
     EXPECT_EQ(readFile(there / c.typed), encoded(textOf(0)));
-    EXPECT_EQ(namesIn(there.path()), lookalikes + " " + c.typed);
+    EXPECT_EQ(namesIn(there.path()), c.otherMachine ? left : lookalikes + " " + c.typed);
     if (c.otherFileSystem) {
         EXPECT_EQ(namesIn(dir.path()), "");
     }

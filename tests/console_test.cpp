@@ -63,6 +63,7 @@ TEST_P(Choice, IsReadAsPercentD) {
 INSTANTIATE_TEST_SUITE_P(Rows, Choice, testing::ValuesIn(kChoiceCases), ByWhat());
 
 const std::string n99(99, 'n');
+const std::string s99 = "my " + std::string(96, 'n');
 
 struct NameCase {
     const char *what;
@@ -101,6 +102,7 @@ const NameCase kNameCases[] = {
      Cteni::precteno},
     {"empty lines first", "\n\n  x", "x", "", Cteni::precteno},
     {"99 characters", n99 + "\n", n99, "\n", Cteni::precteno},
+    {"99 characters with spaces, a whole line", s99 + "\n", s99, "", Cteni::celyRadek, {s99}},
     {"100 characters, the last a digit", n99 + "4\n", "", "\n", Cteni::prilisDlouhe},
     {"103 characters and a choice", n99 + ".bak 4", "", " 4", Cteni::prilisDlouhe},
     {"100 characters in quotes", "\"" + n99 + "4\" 4", "", " 4", Cteni::prilisDlouhe},

@@ -42,6 +42,9 @@ struct Case {
     // What standard error told, a line for each refusal, without the system's words for the reason
     // or the step that failed.
     std::string told = "";
+    // On Linux, the first line told whole, the system's words in the language of `lang` (LANG).
+    std::string words = "";
+    const char *lang = "C.UTF-8";
 };
 
 const std::string kNotLoaded = "Soubor nelze nacist.\n";
@@ -69,7 +72,8 @@ const Case kCases[] = {
          "Soubor zakodovan\n" + M + kDecodePrompt + "Soubor nenalezen, nelze nacist soubor.\n" + M +
          listing(true, "f\"#\n") + M,
      {{"a.txt", "f\"#\n"}},
-     kNotLoaded + kNotLoaded + kNotLoaded},
+     kNotLoaded + kNotLoaded + kNotLoaded,
+     "Soubor nelze nacist (No such file or directory). [open]"},
     {"a name not found takes the rest of its line along, never run as commands",
      {{"zadani.txt", "ahoj.\n"}},
      "1 Ukol 2 zadani.txt\n3\n4\n",
@@ -123,6 +127,22 @@ const Case kCases[] = {
          "Soubor nenalezen, nelze nacist soubor.\n" + M,
      {{"codedText.txt", "<missing>"}},
      kNotLoaded + kNotLoaded},
+    {"a folder typed with its slash is a directory, said in the user's language",
+     {{"d", "<dir>"}},
+     "1 d/\n4\n",
+     M + kEncodePrompt + "Soubor nenalezen, nelze nacist soubor\n" + M,
+     {},
+     kNotLoaded,
+     "Soubor nelze nacist (je adres\u00e1\u0159em). [open]",
+     "cs_CZ.UTF-8"},
+    {"a locale the system lacks gives the system's words of its C locale",
+     {},
+     "1 nic.txt\n4\n",
+     M + kEncodePrompt + "Soubor nenalezen, nelze nacist soubor\n" + M,
+     {},
+     kNotLoaded,
+     "Soubor nelze nacist (No such file or directory). [open]",
+     "xx_XX.UTF-8"},
     {"end of input at the choice", {}, "3", M + kNothingYet + M, {}},
     {"end of input at the name", {}, "1 ", M + kEncodePrompt, {}},
     {"end of input after an invalid token", {}, "abc", M + kInvalid + M, {}},
@@ -139,6 +159,11 @@ void expectDialog(const Case &c, std::string (*onDisk)(const std::string &)) {
         else
             writeFile(dir / name, onDisk(content));
     }
+    if (!kWindows) {
+        for (const char *name : {"LC_ALL", "LC_MESSAGES"})
+            unsetenv(name);
+        setenv("LANG", c.lang, 1);
+    }
     RunResult run = runSifrovac(dir.path(), asText(c.input));
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, asText(c.output));
@@ -147,6 +172,9 @@ void expectDialog(const Case &c, std::string (*onDisk)(const std::string &)) {
     for (std::string line; std::getline(lines, line);)
         said += told({.output = "", .status = 0, .errors = line}) + "\n";
     EXPECT_EQ(said, c.told) << run.errors;
+    if (!kWindows && !c.words.empty()) {
+        EXPECT_EQ(run.errors.substr(0, run.errors.find('\n')), c.words);
+    }
     for (const auto &[name, content] : c.after)
         EXPECT_EQ(readFile(dir / name), content == "<missing>" ? content : onDisk(content)) << name;
 }
@@ -271,6 +299,7 @@ const TerminalCase kTerminalCases[] = {
     {"an ISO-8859-2 LC_ALL over a UTF-8 LANG",
      {{"LANG", "cs_CZ.UTF-8"}, {"LC_ALL", "cs_CZ.ISO-8859-2"}},
      false},
+    {"an empty LC_ALL over a UTF-8 LANG", {{"LC_ALL", ""}, {"LANG", "C.UTF-8"}}, true},
     {"no locale at all", {}, false},
 };
 

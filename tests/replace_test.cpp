@@ -271,6 +271,8 @@ void linkToRootsFile(const TempDir &d, mode_t mode, uid_t owner) {
 
 // An ACL entry that lets nobody write the file, and a user attribute.
 constexpr char kNobodyMayWrite[] = "u::rw-,u:65534:rw-,g::r--,m::rw-,o::---";
+// An ACL entry for nobody that its empty mask keeps from granting anything: the mode stays 0600.
+constexpr char kNobodyMayRead[] = "u::rw-,u:65534:r--,g::---,m::---,o::---";
 
 void aclAndAttribute(const TempDir &d) {
     setAcl(d / "a.txt", ACL_TYPE_ACCESS, kNobodyMayWrite);
@@ -282,6 +284,24 @@ void plantWorkFile(const TempDir &d, mode_t mode) {
     writeFile(d / "codedText.txt", "planted");
     if (kRoot) (void)!chown((d / "codedText.txt").c_str(), kNobody, kNobody);
     chmod((d / "codedText.txt").c_str(), mode);
+}
+
+// Makes the file at `path` as a run leaves its text, and gives it the ACL `acl` since, where one is
+// given.
+void asLeft(const std::string &path, const char *acl = nullptr) {
+    chmod(path.c_str(), 0600);
+    if (acl != nullptr) setAcl(path, ACL_TYPE_ACCESS, acl);
+    markAsLeft(path);
+}
+
+// `wrapper` with the program run as on a volume that refuses unnamed files and renames that must
+// not replace (no_tmpfile.cpp), the look whether a name is free failing where `lookFails`.
+std::vector<std::string> onFuse(std::vector<std::string> wrapper, bool lookFails = false) {
+    wrapper.insert(wrapper.end(),
+                   {"env", "LD_PRELOAD=" SIFROVAC_NO_TMPFILE,
+                    "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:verify_asan_link_order=0"});
+    if (lookFails) wrapper.push_back("SIFROVAC_LOOK_FAILS=1");
+    return wrapper;
 }
 
 void textInWorkFile(const TempDir &d) {
@@ -386,6 +406,13 @@ const Case kCases[] = {
     {.what = "a user attribute with an empty value stays",
      .setUp = [](const TempDir &d) { setxattr((d / "a.txt").c_str(), "user.empty", "", 0, 0); },
      .needs = {.posix = true, .acls = true}},
+    {.what = "every user attribute stays, not only the first",
+     .setUp =
+         [](const TempDir &d) {
+             for (const char *name : {"user.author", "user.tag"})
+                 setxattr((d / "a.txt").c_str(), name, "x", 1, 0);
+         },
+     .needs = {.posix = true, .acls = true}},
     {.what = "the current directory's default ACL reaches no file",
      .setUp =
          [](const TempDir &d) {
@@ -454,6 +481,10 @@ const Case kCases[] = {
      .check = textInWorkFile,
      .needs = {.posix = true, .acls = true},
      .wrapper = injected("renameat", "error=EIO:when=1")},
+    {.what = "a full volume under the current directory, the named file in it too, is not tried "
+             "twice",
+     .replaced = false,
+     .wrapper = injected("fsync", "error=ENOSPC:when=1")},
     {.what = "another program writes the file while the run makes its text durable",
      .replaced = false,
      .check = textInWorkFile,
@@ -546,6 +577,15 @@ const Case kCases[] = {
      .asNobody = true,
      .needs = {.posix = true, .root = true}},
     {.what = "a file on a FAT32 stick, the current directory there too", .scratch = fatVolume},
+    {.what = "a volume that cannot rename without replacing takes a left text under a free name",
+     .replaced = false,
+     .check = textInWorkFile,
+     .wrapper = onFuse(injected("renameat", "error=EIO:when=1"))},
+    {.what = "a volume that cannot rename without replacing takes no left text where the look "
+             "whether its name is free fails",
+     .replaced = false,
+     .check = [](const TempDir &d) { EXPECT_EQ(namesIn(d.path()), "a.txt"); },
+     .wrapper = onFuse(injected("renameat", "error=EIO:when=1"), true)},
     {.what = "the user's notes under the work file's name stay after another file is encoded",
      .setUp = notesAs("codedText.txt"),
      .check = notesStayAs("codedText.txt", false),
@@ -636,6 +676,37 @@ const Case kCases[] = {
      .check = theUsersWorkFileStays("12\n"),
      .asNobody = true,
      .needs = {.posix = true, .root = true}},
+    {.what = "a text a run left, named as the file to encode, stays when the run leaves its text",
+     .setUp =
+         [](const TempDir &d) {
+             workFileIsTheUsersFile(d);
+             asLeft(d / "codedText.txt");
+         },
+     .typed = "codedText.txt",
+     .target = "codedText.txt",
+     .replaced = false,
+     .wrapper = injected("renameat", "error=EIO:when=1")},
+    {.what = "the user's file saved over a text a run left while the run works stays",
+     .setUp =
+         [](const TempDir &d) {
+             writeFile(d / "codedText.txt", "12\n");
+             asLeft(d / "codedText.txt");
+         },
+     .check = [](const TempDir &d) { EXPECT_EQ(readFile(d / "codedText.txt"), kNotes); },
+     .wrapper = delayed("fsync", 1000000),
+     .during =
+         [](const TempDir &d) {
+             writeFile(d / "notes.tmp", kNotes);
+             fs::rename(d / "notes.tmp", d / "codedText.txt");
+         }},
+    {.what = "a text a run left, shared since through an ACL entry, is the user's and stays",
+     .setUp =
+         [](const TempDir &d) {
+             notesAs("codedText.txt")(d);
+             asLeft(d / "codedText.txt", kNobodyMayRead);
+         },
+     .check = notesStayAs("codedText.txt", false),
+     .needs = {.posix = true, .acls = true}},
     {.what = "the user's own file under her own name for a text stays, the text going nowhere",
      .setUp =
          [](const TempDir &d) {

@@ -1,5 +1,6 @@
 #include "textfile.h"
 
+#include <climits>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
@@ -55,8 +56,12 @@ TEST(Loader, TreatsWhatIsNoRegularFileAsNotFound) {
     auto buffer = std::make_unique<Radek[]>(kPocetRadku);
     strcpy(buffer[0], "kept");
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    // A loop of links, a link to a name longer than a file system allows, a path longer than any.
+    ASSERT_EQ(symlink("loop", (dir / "loop").c_str()), 0);
+    ASSERT_EQ(symlink(std::string(NAME_MAX + 1, 'n').c_str(), (dir / "long").c_str()), 0);
     CilovySoubor cil;
-    for (std::string name : {dir / "missing", dir.path(), dir / "fifo", "/dev/null"s, ""s})
+    for (std::string name : {dir / "missing", dir.path(), dir / "fifo", "/dev/null"s, ""s,
+                             dir / "loop", dir / "long", std::string(PATH_MAX, 'n')})
         EXPECT_EQ(nactiSoubor(buffer.get(), name.c_str(), &cil), Nacteni::nenalezen) << name;
     EXPECT_STREQ(buffer[0], "kept");
 }
