@@ -129,7 +129,8 @@ void vysvetli(const Vysledek &vysledek) {
         fputc('.', stderr);
         break;
     case Konec::nejisty:
-        fputs("Soubor uz obsahuje novy text, ale nelze overit, ze je bezpecne ulozen", stderr);
+        fputs("Novy text byl zapsan na misto souboru, ale nelze overit, ze tam bezpecne zustal",
+              stderr);
         zapisDuvod(vysledek.proc);
         fputc('.', stderr);
         break;

@@ -133,9 +133,10 @@ class PracovniSoubor {
     Selhani pojmenuj(const char *jmeno, const NaMiste &misto);
     // Makes its text and its name durable.
     Selhani zapisTrvale() const;
-    // Removes it, a text not left: true where no name of it stays, else its temporary name in
-    // its folder goes to `jmeno`.
-    bool odstran(char *jmeno, size_t kapacita);
+    // Lets it go, once its text was left under a name or could not be: closes it and removes
+    // its temporary names; one that stays is its owner's alone as far as it can be made so, and
+    // is named in `ulozeni` (its own, in its folder: `docasne`; beside the named file: `kopie`).
+    void odstran(Ulozeni *ulozeni);
     // Removes what stands under the work file's name, where it is still the file `misto.id`.
     void odstranPracovni(const NaMiste &misto) const;
 

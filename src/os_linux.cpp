@@ -28,6 +28,7 @@
 #include <sys/acl.h>
 #include <sys/file.h>
 #include <sys/random.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -402,6 +403,9 @@ namespace {
 // of the user's has by chance, and which a replacement never takes over from a file.
 constexpr char kZnacka[] = "user.sifrovac.pracovni";
 
+// The f_type of a volume that a FUSE driver serves.
+constexpr long kFuse = 0x65735546;
+
 // Copies the extended attributes `jmena` (`delka` bytes, as flistxattr lists them) of `z` to
 // `kam`, but the ACL, which perm_copy_fd gives, and a work file's mark. One of the user's own
 // (user.*) that cannot be copied fails the copy; the system's (a security label, say) are the
@@ -437,15 +441,19 @@ Selhani prevezmiAtributyWindows(int puvodni, int novy) {
 // Whether the volume that holds the named file `puvodni` and the run's new file `novy` keeps
 // nothing of the user's that attributes carry: it answers both, asked for the ACL of one and a user
 // attribute of the other, that it keeps no such thing, or alike with an error, and the new file
-// cannot be given one either (rclone's volumes answer every file EIO). Such a volume's attributes
-// are not listed at all: smbnetfs's client dies on a listing, and takes the share with it for
-// seconds. An error of the named file's alone, or of reading alone, is the named file's.
+// cannot be given one either (rclone's volumes answer every file EIO), on a FUSE volume. Such a
+// volume's attributes are not listed at all: smbnetfs's client dies on a listing, and takes the
+// share with it for seconds. An error of the named file's alone, or of reading alone, is the named
+// file's.
 bool nedrziAtributy(int puvodni, int novy) {
     if (fgetxattr(puvodni, "system.posix_acl_access", nullptr, 0) >= 0 || errno == ENODATA)
         return false;
     const int chyba = errno, nedrzi = nedrziTo();
     if (fgetxattr(novy, kZnacka, nullptr, 0) >= 0 || errno == ENODATA) return false;
     if (errno != chyba && !(nedrzi && nedrziTo())) return false;
+    // (Only a FUSE driver answers so: a kernel's file system that keeps ACLs never does.)
+    struct statfs svazek;
+    if (fstatfs(novy, &svazek) != 0 || svazek.f_type != kFuse) return false;
     if (fsetxattr(novy, kZnacka, "", 0, XATTR_CREATE) != 0) return true;
     (void)fremovexattr(novy, kZnacka);
     return false;
@@ -512,14 +520,24 @@ void zavriNacteny(const CilovySoubor *cil) {
     cil->soubor = -1;
 }
 
+// Whether the name `jmeno` in `adresar` holds exactly the `delka` bytes of `text`.
+Selhani drziText(int adresar, const char *jmeno, const char *text, long delka) {
+    const int fd = openat(adresar, jmeno, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return selhalo("openat");
+    const Selhani proc = drziPrave(fd, text, delka);
+    close(fd);
+    return proc;
+}
+
 // Renames `jmeno` in `adresar` to `na` (flags as renameat2's). A share that keeps Windows' rules
-// renames no file that is open, nor over one (EBUSY): there the new file `*fd` is made durable
-// and closed, and so is what `cil` holds of the named file, where the rename is over it, and it is
-// tried once more, if the named file still stands as it was read.
+// renames no file that is open, nor over one (EBUSY): there the new file `*fd` (nullptr: one that
+// must stay open, which is not renamed then) is made durable and closed, and so is what `cil` holds
+// of the named file, where the rename is over it, and it is tried once more, if the named file
+// still stands as it was read.
 Selhani prejmenujZavreny(int adresar, const char *jmeno, const char *na, unsigned flags, int *fd,
                          const CilovySoubor *cil) {
     if (renameat2(adresar, jmeno, adresar, na, flags) == 0) return {};
-    if (errno != EBUSY) return selhalo(flags != 0 ? "renameat2" : "renameat");
+    if (errno != EBUSY || fd == nullptr) return selhalo(flags != 0 ? "renameat2" : "renameat");
     if (*fd >= 0) {
         if (Selhani s = zavri(fd, true)) return s;
     }
@@ -532,26 +550,18 @@ Selhani prejmenujZavreny(int adresar, const char *jmeno, const char *na, unsigne
         if (!stejny(nyni, byl) || nyni.st_size != byl.st_size ||
             !stejnyCas(nyni.st_mtim, byl.st_mtim))
             return kZmenen;
+        if (drziText(cil->adresar, cil->jmeno, cil->obsah, cil->delka)) return kZmenen;
     }
     return renameat2(adresar, jmeno, adresar, na, flags) == 0
                ? Selhani{}
                : selhalo(flags != 0 ? "renameat2" : "renameat");
 }
 
-// Whether the name `jmeno` in `adresar` holds exactly the `delka` bytes of `text`.
-Selhani drziText(int adresar, const char *jmeno, const char *text, long delka) {
-    const int fd = openat(adresar, jmeno, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return selhalo("openat");
-    const Selhani proc = drziPrave(fd, text, delka);
-    close(fd);
-    return proc;
-}
-
-// Renames `jmeno`, the new file `*fd` (-1 where closed) of status `novy` holding `text` beside the
-// named file, into the named file's place, if that still holds what was read, and makes the change
-// durable. The name is let go with
-// the rename. What the name then holds is the new file, or where a volume numbers a file by its
-// path (rclone's), the text itself.
+// Renames `jmeno`, the new file `*fd` (-1 where closed, nullptr where it must stay open) of status
+// `novy` holding `text` beside the named file, into the named file's place, if that still holds
+// what was read, and makes the change durable. The name is let go with the rename. What the name
+// then holds is the new file, or where a volume numbers a file by its path (rclone's), the text
+// itself.
 Ulozeni prejmenuj(DocasneJmeno *jmeno, const CilovySoubor *cil, const struct stat &novy, int *fd,
                   const char *text, long delka) {
     if (Selhani s = jeBezeZmeny(cil)) return {Nahrazeni::nezmenen, Misto::nikde, s};
@@ -559,11 +569,27 @@ Ulozeni prejmenuj(DocasneJmeno *jmeno, const CilovySoubor *cil, const struct sta
         return {Nahrazeni::nezmenen, Misto::nikde, s};
     jmeno->pust();
     struct stat nyni;
-    Selhani proc = zapisAdresar(cil->adresar, *fd >= 0 ? *fd : cil->soubor);
+    Selhani proc = zapisAdresar(cil->adresar, fd != nullptr && *fd >= 0 ? *fd : cil->soubor);
     if (!proc && fstatat(cil->adresar, cil->jmeno, &nyni, AT_SYMLINK_NOFOLLOW) != 0)
         proc = selhalo("fstatat");
     if (!proc && !stejny(nyni, novy)) proc = drziText(cil->adresar, cil->jmeno, text, delka);
     return {proc ? Nahrazeni::nejisty : Nahrazeni::nahrazen, Misto::nikde, proc};
+}
+
+// A temporary name of a run's text that could not be removed: made its owner's alone, as far as it
+// can be (no ACL entries, mode 0600), and named in `jmeno`.
+void zustava(const DocasneJmeno &docasne, char *jmeno, size_t kapacita) {
+    const int fd =
+        openat(docasne.adresar(), docasne.jmeno(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        if (acl_t jenVlastnik = acl_from_mode(0600)) {
+            (void)acl_set_fd(fd, jenVlastnik);
+            acl_free(jenVlastnik);
+        }
+        (void)dejRezim(fd, 0600);
+        close(fd);
+    }
+    snprintf(jmeno, kapacita, "%s", docasne.jmeno());
 }
 
 // A copy of the work file, its text written anew from memory beside the named file with that
@@ -586,7 +612,7 @@ Ulozeni nahradKopii(const char *text, long delka, const CilovySoubor *cil) {
     Ulozeni ulozeni = proc ? Ulozeni{Nahrazeni::nezmenen, Misto::nikde, proc}
                            : prejmenuj(&kopie.jmeno, cil, novy, &kopie.fd, text, delka);
     // A copy that did not take the file's place holds the text with the file's protections.
-    if (!kopie.zahod()) snprintf(ulozeni.kopie, sizeof ulozeni.kopie, "%s", kopie.jmeno.jmeno());
+    if (!kopie.zahod()) zustava(kopie.jmeno, ulozeni.kopie, sizeof ulozeni.kopie);
     return ulozeni;
 }
 
@@ -742,7 +768,7 @@ Ulozeni PracovniSoubor::dejNaMisto(const char *text, long delka) {
     return drzeny_.vedle.zkus(
                [&](const char *j) { return pripoj(drzeny_.soubor.fd, cil_->adresar, j); })
                ? nahradKopii(text, delka, cil_)
-               : prejmenuj(&drzeny_.vedle, cil_, pracovni, &drzeny_.soubor.fd, text, delka);
+               : prejmenuj(&drzeny_.vedle, cil_, pracovni, nullptr, text, delka);
 }
 
 Selhani PracovniSoubor::vratOchranu() const {
@@ -788,7 +814,6 @@ Selhani PracovniSoubor::pojmenuj(const char *jmeno, const NaMiste &misto) {
             return selhalo("unlinkat");
         if (Selhani s = pripoj(drzeny_.soubor.fd, drzeny_.adresar, jmeno)) return s;
     }
-    drzeny_.vedle.zahod();
     return {};
 }
 
@@ -798,11 +823,10 @@ Selhani PracovniSoubor::zapisTrvale() const {
     return zapisAdresar(drzeny_.adresar, drzeny_.soubor.fd);
 }
 
-bool PracovniSoubor::odstran(char *jmeno, size_t kapacita) {
-    drzeny_.vedle.zahod();
-    if (drzeny_.soubor.zahod()) return true;
-    snprintf(jmeno, kapacita, "%s", drzeny_.soubor.jmeno.jmeno());
-    return false;
+void PracovniSoubor::odstran(Ulozeni *ulozeni) {
+    if (!drzeny_.soubor.zahod())
+        zustava(drzeny_.soubor.jmeno, ulozeni->docasne, sizeof ulozeni->docasne);
+    if (!drzeny_.vedle.zahod()) zustava(drzeny_.vedle, ulozeni->kopie, sizeof ulozeni->kopie);
 }
 
 void PracovniSoubor::odstranPracovni(const NaMiste &misto) const {

@@ -997,16 +997,16 @@ Selhani PracovniSoubor::zapisTrvale() const {
     return FlushFileBuffers(drzeny_.soubor.h) ? Selhani{} : selhalo("FlushFileBuffers");
 }
 
-bool PracovniSoubor::odstran(char *jmeno, size_t kapacita) {
+void PracovniSoubor::odstran(Ulozeni *ulozeni) {
+    // (A new file has its own rights alone from its making; a text left was given them back.)
     NovySoubor &soubor = drzeny_.soubor;
-    if (soubor.h == nullptr) return true;
+    if (soubor.h == nullptr) return;
     soubor.zavri();
-    if (GetFileAttributesW(soubor.jmeno) == INVALID_FILE_ATTRIBUTES) return true;
+    if (GetFileAttributesW(soubor.jmeno) == INVALID_FILE_ATTRIBUTES) return;
     const wchar_t *lomitko = wcsrchr(soubor.jmeno, L'\\');
-    if (WideCharToMultiByte(CP_UTF8, 0, lomitko != nullptr ? lomitko + 1 : soubor.jmeno, -1, jmeno,
-                            static_cast<int>(kapacita), nullptr, nullptr) == 0)
-        jmeno[0] = '\0';
-    return false;
+    if (WideCharToMultiByte(CP_UTF8, 0, lomitko != nullptr ? lomitko + 1 : soubor.jmeno, -1,
+                            ulozeni->docasne, sizeof ulozeni->docasne, nullptr, nullptr) == 0)
+        ulozeni->docasne[0] = '\0';
 }
 
 void PracovniSoubor::odstranPracovni(const NaMiste &misto) const {

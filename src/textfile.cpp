@@ -106,11 +106,9 @@ Ulozeni ponechej(PracovniSoubor &prac, const Tah &tah, const Mista &mista, Uloze
         else if (jeVolne(mista.uzivatelovo) && !prac.pojmenuj(mista.nahradni, mista.uzivatelovo))
             kam = Misto::nahradni;
     }
-    ulozeni.text = kam;
-    if (kam != Misto::nikde)
-        ulozeni.trvale = prac.zapisTrvale();
-    else if (!prac.odstran(ulozeni.docasne, sizeof ulozeni.docasne))
-        ulozeni.text = Misto::docasne;
+    if (kam != Misto::nikde) ulozeni.trvale = prac.zapisTrvale();
+    prac.odstran(&ulozeni);
+    ulozeni.text = kam == Misto::nikde && ulozeni.docasne[0] != '\0' ? Misto::docasne : kam;
     return ulozeni;
 }
 

@@ -389,7 +389,7 @@ std::string namesBesides(const std::string &dir, const std::string &except) {
 namespace {
 
 const std::string kToldUnsure =
-    "Soubor uz obsahuje novy text, ale nelze overit, ze je bezpecne ulozen.";
+    "Novy text byl zapsan na misto souboru, ale nelze overit, ze tam bezpecne zustal.";
 const std::string kToldNowhere =
     "Soubor nelze prepsat, zustal beze zmeny. Vysledek nebylo kam ulozit.";
 const std::string kToldNotLoaded = "Soubor nelze nacist.";

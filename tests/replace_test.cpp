@@ -362,6 +362,25 @@ auto notesStayAs(const char *as, bool textBeside) {
     };
 }
 
+// Writable shared memory, another file system than the disk's, or "".
+std::string sharedMemory() {
+    return access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "";
+}
+
+// Moves a.txt to a folder of its own on `volume`, linked as "there" from the run's current
+// directory, on local disk.
+template <std::string (*volume)()> void fileThere(const TempDir &d) {
+    const std::string there = volume() + "/" + fs::path(d.path()).filename().string();
+    fs::create_directory(there);
+    writeFile(there + "/a.txt", readFile(d / "a.txt"));
+    fs::remove(d / "a.txt");
+    fs::create_directory_symlink(there, d / "there");
+}
+// Local disk, where `volume` could be had.
+template <std::string (*volume)()> std::string besides() {
+    return volume().empty() ? "" : fs::temp_directory_path().string();
+}
+
 const Case kCases[] = {
     {.what = "a directory in the work file's place",
      .setUp = [](const TempDir &d) { fs::create_directory(d / "codedText.txt"); },
@@ -481,6 +500,10 @@ const Case kCases[] = {
      .check = textInWorkFile,
      .needs = {.posix = true, .acls = true},
      .wrapper = injected("renameat", "error=EIO:when=1")},
+    {.what = "a rename refused as busy, the work file linked beside the file, leaves the text",
+     .replaced = false,
+     .check = textInWorkFile,
+     .wrapper = injected("renameat", "error=EBUSY:when=1")},
     {.what = "a full volume under the current directory, the named file in it too, is not tried "
              "twice",
      .replaced = false,
@@ -577,6 +600,21 @@ const Case kCases[] = {
      .asNobody = true,
      .needs = {.posix = true, .root = true}},
     {.what = "a file on a FAT32 stick, the current directory there too", .scratch = fatVolume},
+    {.what = "a copy beside a file on another file system, which can be renamed and removed no "
+             "more, is told and its owner's alone",
+     .setUp = fileThere<sharedMemory>,
+     .typed = "there/a.txt",
+     .target = "there/a.txt",
+     .replaced = false,
+     .check =
+         [](const TempDir &d) {
+             const std::string names = namesIn(d / "there");
+             ASSERT_EQ(names.rfind(".codedText.txt.", 0), 0u) << names;
+             EXPECT_EQ(protectionOf(d / "there/" + names.substr(0, names.find(' '))), "600 0:0");
+         },
+     .needs = {.posix = true, .root = true},
+     .wrapper = injected("renameat,renameat2,unlinkat", "error=EIO"),
+     .scratch = besides<sharedMemory>},
     {.what = "a volume that cannot rename without replacing takes a left text under a free name",
      .replaced = false,
      .check = textInWorkFile,
@@ -838,38 +876,39 @@ TEST_P(Replace, NeverLosesTheUsersFileNorItsProtection) {
     }
     // What the run told on standard error is what it left.
     const std::string user = userNumber(uid == static_cast<uid_t>(-1) ? geteuid() : uid);
-    // (A text that could be neither named nor removed stands under its temporary name.)
-    std::string temporary;
-    for (const auto &entry : fs::directory_iterator(dir.path()))
-        if (entry.path().filename().string().rfind(".codedText.txt.", 0) == 0)
-            temporary = entry.path().filename();
+    // (A text that could be neither named nor removed stands under its temporary name; a copy
+    // beside the named file that could not be removed is told too.)
+    const auto temporaryIn = [](const std::string &folder) {
+        std::string name;
+        for (const auto &entry : fs::directory_iterator(folder))
+            if (entry.path().filename().string().rfind(".codedText.txt.", 0) == 0)
+                name = entry.path().filename();
+        return name;
+    };
+    // (Only where a text was left: the work file's name may stand for a device never read out.)
+    const bool leaves = !c.replaced && c.said == nullptr;
+    const std::string left = !leaves                                               ? ""
+                             : readFile(dir / "codedText.txt") == asText(kEncoded) ? "codedText.txt"
+                             : readFile(dir / ("codedText.txt." + user)) == asText(kEncoded)
+                                 ? "codedText.txt." + user
+                                 : "";
+    const std::string temporary = temporaryIn(dir.path());
+    const std::string folder = fs::canonical(fs::path(dir / c.target).parent_path());
+    const bool here = folder == fs::canonical(dir.path()).string();
+    const std::string copy = here && left.empty() ? "" : temporaryIn(folder);
     std::string due = c.said != nullptr ? "Soubor nelze nacist." : "";
-    if (!c.replaced && c.said == nullptr)
-        due = readFile(dir / "codedText.txt") == asText(kEncoded) ? toldLeftIn("codedText.txt")
-              : readFile(dir / ("codedText.txt." + user)) == asText(kEncoded)
-                  ? toldLeftIn("codedText.txt." + user)
-              : readFile(dir / temporary) == asText(kEncoded)
+    if (leaves)
+        due = !left.empty() ? toldLeftIn(left)
+              : !temporary.empty() && readFile(dir / temporary) == asText(kEncoded)
                   ? toldLeftIn(temporary)
                   : "Soubor nelze prepsat, zustal beze zmeny. Vysledek nebylo kam ulozit.";
+    if (leaves && !copy.empty())
+        due += " Kopie vysledku zustala v souboru " + copy + " ve slozce " + folder + ".";
     EXPECT_EQ(told(run), due) << run.errors;
     c.check(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Replace, testing::ValuesIn(kCases), ByWhat());
-
-// Moves a.txt to a folder of its own on `volume`, linked as "there" from the run's current
-// directory, on local disk.
-template <std::string (*volume)()> void fileThere(const TempDir &d) {
-    const std::string there = volume() + "/" + fs::path(d.path()).filename().string();
-    fs::create_directory(there);
-    writeFile(there + "/a.txt", readFile(d / "a.txt"));
-    fs::remove(d / "a.txt");
-    fs::create_directory_symlink(there, d / "there");
-}
-// Local disk, where `volume` could be had.
-template <std::string (*volume)()> std::string besides() {
-    return volume().empty() ? "" : fs::temp_directory_path().string();
-}
 
 // The rows of a cloud drive or a share (`on`), whose names ignore case or not (`notes` is the
 // user's own file there): a round trip, the current directory there and on local disk, nothing of
