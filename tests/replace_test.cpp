@@ -519,6 +519,24 @@ const Case kCases[] = {
      .replaced = false,
      .check = textInWorkFile,
      .wrapper = injected("renameat,unlinkat", "error=EIO")},
+    {.what = "an ACL the system will not tell, on a volume that keeps them, is no FUSE volume's to "
+             "go without: the file is left",
+     .setUp =
+         [](const TempDir &d) {
+             setAcl(d / "a.txt", ACL_TYPE_ACCESS, kNobodyMayWrite);
+             notesAs("codedText.txt")(d);
+         },
+     .replaced = false,
+     .check = notesStayAs("codedText.txt", true),
+     .needs = {.posix = true, .acls = true},
+     // (Every attribute read fails, and so does a run's first try at giving one to its new file.)
+     .wrapper =
+         [] {
+             std::vector<std::string> w = injected("fgetxattr,fsetxattr", "error=EIO");
+             w[w.size() - 7] = "inject=fgetxattr:error=EIO";
+             w.insert(w.end() - 6, {"-e", "inject=fsetxattr:error=EIO:when=2"});
+             return w;
+         }()},
     {.what = "a rename refused as busy, the work file linked beside the file, leaves the text",
      .replaced = false,
      .check = textInWorkFile,
