@@ -507,6 +507,24 @@ const Case kCases[] = {
      .target = "there/a.txt",
      .wrapper = injected("renameat", "error=EBUSY:when=1"),
      .scratch = besides<sharedMemory>},
+    {.what = "another program's save of the same size and time, made while a share refuses the "
+             "rename as busy, is kept",
+     .setUp = fileThere<sharedMemory>,
+     .typed = "there/a.txt",
+     .target = "there/a.txt",
+     .replaced = false,
+     .check = textInWorkFile,
+     .wrapper = injected("renameat", "error=EBUSY:delay_exit=1000000:when=1"),
+     .during =
+         [](const TempDir &d) {
+             struct stat st {};
+             stat((d / "there/a.txt").c_str(), &st);
+             writeFile(d / "there/a.txt", "AHOJ; 34.\n");
+             const struct timespec times[2] = {st.st_atim, st.st_mtim};
+             utimensat(AT_FDCWD, (d / "there/a.txt").c_str(), times, 0);
+         },
+     .scratch = besides<sharedMemory>,
+     .kept = "AHOJ; 34.\n"},
     {.what = "a copy on another file system, its rename refused as busy twice, leaves the text",
      .setUp = fileThere<sharedMemory>,
      .typed = "there/a.txt",
