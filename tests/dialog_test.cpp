@@ -1,5 +1,10 @@
 // End-to-end runs of the built program with scripted input, compared byte for byte.
+#include <cerrno>
+#include <clocale>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <iostream>
+#include <locale.h>
 #include <pty.h>
 #include <sstream>
 #include <string>
@@ -148,6 +153,19 @@ const Case kCases[] = {
     {"end of input after an invalid token", {}, "abc", M + kInvalid + M, {}},
 };
 
+// Whether the system has the locale `lang` and, unless it is a C locale, its own words for an
+// error (a fresh Debian has neither cs_CZ.UTF-8 nor the C library's translations).
+bool speaks(const char *lang) {
+    const locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    const locale_t it = newlocale(LC_ALL_MASK, lang, static_cast<locale_t>(0));
+    const bool own =
+        it != static_cast<locale_t>(0) &&
+        (strncmp(lang, "C.", 2) == 0 || strcmp(strerror_l(ENOENT, it), strerror_l(ENOENT, c)) != 0);
+    if (it != static_cast<locale_t>(0)) freelocale(it);
+    freelocale(c);
+    return own;
+}
+
 // Runs one case; `onDisk` gives the bytes that a file's content in the table stands for.
 void expectDialog(const Case &c, std::string (*onDisk)(const std::string &)) {
     TempDir dir;
@@ -172,8 +190,10 @@ void expectDialog(const Case &c, std::string (*onDisk)(const std::string &)) {
     for (std::string line; std::getline(lines, line);)
         said += told({.output = "", .status = 0, .errors = line}) + "\n";
     EXPECT_EQ(said, c.told) << run.errors;
-    if (!kWindows && !c.words.empty()) {
+    if (!kWindows && !c.words.empty() && speaks(c.lang)) {
         EXPECT_EQ(run.errors.substr(0, run.errors.find('\n')), c.words);
+    } else if (!kWindows && !c.words.empty()) {
+        std::cout << "(the system lacks " << c.lang << " or its words: the words go unchecked)\n";
     }
     for (const auto &[name, content] : c.after)
         EXPECT_EQ(readFile(dir / name), content == "<missing>" ? content : onDisk(content)) << name;
