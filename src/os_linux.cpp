@@ -98,15 +98,26 @@ Selhani drziPrave(int fd, const char *obsah, long delka) {
     }
 }
 
+// Whether the name `jmeno` in `adresar` holds exactly the `delka` bytes of `text`.
+Selhani drziText(int adresar, const char *jmeno, const char *text, long delka) {
+    const int fd = openat(adresar, jmeno, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return selhalo("openat");
+    const Selhani proc = drziPrave(fd, text, delka);
+    close(fd);
+    return proc;
+}
+
 // Whether the file `cil` names is still the one that was read, with the same content, size,
 // modification and change time: no other program has written it, replaced it or changed its
 // protections. The content is compared too, since a file system's time stamps may be too coarse
-// to tell a save of the same size in the same tick; the name is looked at last, just before the
-// rename.
+// to tell a save of the same size in the same tick (read through the name where the load's
+// descriptor was closed for a share); the name is looked at last, just before the rename.
 Selhani jeBezeZmeny(const CilovySoubor *cil) {
     struct stat nyni;
     const struct stat &byl = cil->nacteny;
-    if (Selhani s = drziPrave(cil->soubor, cil->obsah, cil->delka)) return s;
+    if (Selhani s = cil->soubor >= 0 ? drziPrave(cil->soubor, cil->obsah, cil->delka)
+                                     : drziText(cil->adresar, cil->jmeno, cil->obsah, cil->delka))
+        return s;
     if (fstatat(cil->adresar, cil->jmeno, &nyni, AT_SYMLINK_NOFOLLOW) != 0)
         return selhalo("fstatat");
     return stejny(nyni, byl) && nyni.st_size == byl.st_size &&
@@ -316,6 +327,17 @@ Selhani dejRezim(int fd, mode_t rezim) {
     return fchmod(fd, rezim) == 0 || nedrziTo() ? Selhani{} : selhalo("fchmod");
 }
 
+// Makes the open file `fd` readable and writable by its owner alone: no ACL entries, mode 0600.
+// (acl_from_mode fails only where memory runs out, which no test can bring about alone.)
+Selhani jenVlastnik(int fd) {
+    acl_t pouzeVlastnik = acl_from_mode(0600);
+    if (pouzeVlastnik != nullptr) { // GCOVR_EXCL_LINE
+        (void)acl_set_fd(fd, pouzeVlastnik);
+        acl_free(pouzeVlastnik);
+    }
+    return dejRezim(fd, 0600);
+}
+
 // Links the open file `fd` into `adresar` as `jmeno`, which must be free: by its descriptor, so
 // that no name of it can be swapped on the way.
 Selhani pripoj(int fd, int adresar, const char *jmeno) {
@@ -386,13 +408,7 @@ Selhani NovySoubor::otevri() {
     }
     // A default ACL of the directory gives a new file entries of its own; the mode masks
     // them, but they go all the same, so that nothing of them can ever come into force.
-    // (acl_from_mode fails only where memory runs out, which no test can bring about alone.)
-    acl_t jenVlastnik = acl_from_mode(0600);
-    if (jenVlastnik != nullptr) { // GCOVR_EXCL_LINE
-        (void)acl_set_fd(fd, jenVlastnik);
-        acl_free(jenVlastnik);
-    }
-    return dejRezim(fd, 0600);
+    return jenVlastnik(fd);
 }
 
 namespace {
@@ -520,15 +536,6 @@ void zavriNacteny(const CilovySoubor *cil) {
     cil->soubor = -1;
 }
 
-// Whether the name `jmeno` in `adresar` holds exactly the `delka` bytes of `text`.
-Selhani drziText(int adresar, const char *jmeno, const char *text, long delka) {
-    const int fd = openat(adresar, jmeno, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return selhalo("openat");
-    const Selhani proc = drziPrave(fd, text, delka);
-    close(fd);
-    return proc;
-}
-
 // Renames `jmeno` in `adresar` to `na` (flags as renameat2's). A share that keeps Windows' rules
 // renames no file that is open, nor over one (EBUSY): there the new file `*fd` (nullptr: one that
 // must stay open, which is not renamed then) is made durable and closed, and so is what `cil` holds
@@ -536,25 +543,17 @@ Selhani drziText(int adresar, const char *jmeno, const char *text, long delka) {
 // still stands as it was read.
 Selhani prejmenujZavreny(int adresar, const char *jmeno, const char *na, unsigned flags, int *fd,
                          const CilovySoubor *cil) {
+    const char *krok = flags != 0 ? "renameat2" : "renameat";
     if (renameat2(adresar, jmeno, adresar, na, flags) == 0) return {};
-    if (errno != EBUSY || fd == nullptr) return selhalo(flags != 0 ? "renameat2" : "renameat");
+    if (errno != EBUSY || fd == nullptr) return selhalo(krok);
     if (*fd >= 0) {
         if (Selhani s = zavri(fd, true)) return s;
     }
     if (cil != nullptr) {
         zavriNacteny(cil);
-        struct stat nyni;
-        const struct stat &byl = cil->nacteny;
-        if (fstatat(cil->adresar, cil->jmeno, &nyni, AT_SYMLINK_NOFOLLOW) != 0)
-            return selhalo("fstatat");
-        if (!stejny(nyni, byl) || nyni.st_size != byl.st_size ||
-            !stejnyCas(nyni.st_mtim, byl.st_mtim))
-            return kZmenen;
-        if (drziText(cil->adresar, cil->jmeno, cil->obsah, cil->delka)) return kZmenen;
+        if (Selhani s = jeBezeZmeny(cil)) return s;
     }
-    return renameat2(adresar, jmeno, adresar, na, flags) == 0
-               ? Selhani{}
-               : selhalo(flags != 0 ? "renameat2" : "renameat");
+    return renameat2(adresar, jmeno, adresar, na, flags) == 0 ? Selhani{} : selhalo(krok);
 }
 
 // Renames `jmeno`, the new file `*fd` (-1 where closed, nullptr where it must stay open) of status
@@ -582,12 +581,7 @@ void zustava(const DocasneJmeno &docasne, char *jmeno, size_t kapacita) {
     const int fd =
         openat(docasne.adresar(), docasne.jmeno(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) {
-        // (As where a file is made, acl_from_mode fails only where memory runs out.)
-        if (acl_t jenVlastnik = acl_from_mode(0600)) { // GCOVR_EXCL_LINE
-            (void)acl_set_fd(fd, jenVlastnik);
-            acl_free(jenVlastnik);
-        }
-        (void)dejRezim(fd, 0600);
+        (void)jenVlastnik(fd);
         close(fd);
     }
     snprintf(jmeno, kapacita, "%s", docasne.jmeno());
