@@ -249,14 +249,27 @@ uid_t ordinaryUser() {
     return geteuid() == 0 ? kNobody : static_cast<uid_t>(-1);
 }
 
-std::vector<std::string> injected(const std::string &syscall, const std::string &fault) {
+std::vector<std::string> injected(const std::string &syscall, const std::string &fault,
+                                  const std::string &alsoSyscall, const std::string &alsoFault) {
     // The program itself is given a time limit: strace's own would not reach it.
     // (LeakSanitizer, in a sanitizer build, cannot work under ptrace, and says so on standard
     // error; the rest of it can.)
     const std::string inject = "inject=" + syscall + ":" + fault;
     const std::string noLeaks = "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1";
-    return {"strace", "-f",    "-qq",     "-o", "/dev/null", "-e", "trace=" + syscall, "-e", inject,
-            "-E",     noLeaks, "timeout", "-s", "KILL",      "20"};
+    std::vector<std::string> wrapper = {"strace",
+                                        "-f",
+                                        "-qq",
+                                        "-o",
+                                        "/dev/null",
+                                        "-e",
+                                        "trace=" + syscall + (alsoSyscall.empty() ? "" : ",") +
+                                            alsoSyscall,
+                                        "-e",
+                                        inject};
+    if (!alsoSyscall.empty())
+        wrapper.insert(wrapper.end(), {"-e", "inject=" + alsoSyscall + ":" + alsoFault});
+    wrapper.insert(wrapper.end(), {"-E", noLeaks, "timeout", "-s", "KILL", "20"});
+    return wrapper;
 }
 
 std::vector<std::string> delayed(const std::string &syscall, long microseconds) {

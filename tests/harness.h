@@ -172,8 +172,11 @@ inline constexpr uid_t kNobody = 65534;
 uid_t ordinaryUser();
 
 // A wrapper that runs the program under strace with `fault` injected into `syscall`
-// ("error=EBUSY", say); the run is killed after 20 seconds.
-std::vector<std::string> injected(const std::string &syscall, const std::string &fault);
+// ("error=EBUSY", say), and where given, `alsoFault` into `alsoSyscall`; the run is killed after
+// 20 seconds.
+std::vector<std::string> injected(const std::string &syscall, const std::string &fault,
+                                  const std::string &alsoSyscall = "",
+                                  const std::string &alsoFault = "");
 
 // Delays the program's first call of `syscall` by `microseconds`, to widen one window of a run on
 // purpose.

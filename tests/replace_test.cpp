@@ -380,6 +380,13 @@ template <std::string (*volume)()> void fileThere(const TempDir &d) {
 template <std::string (*volume)()> std::string besides() {
     return volume().empty() ? "" : fs::temp_directory_path().string();
 }
+// The case `c` run from local disk on a.txt in a folder of its own on `volume` ("there").
+template <std::string (*volume)()> Case there(Case c) {
+    c.setUp = fileThere<volume>;
+    c.typed = c.target = "there/a.txt";
+    c.scratch = besides<volume>;
+    return c;
+}
 
 const Case kCases[] = {
     {.what = "a directory in the work file's place",
@@ -500,39 +507,31 @@ const Case kCases[] = {
      .check = textInWorkFile,
      .needs = {.posix = true, .acls = true},
      .wrapper = injected("renameat", "error=EIO:when=1")},
-    {.what = "a copy on another file system, its rename refused as busy once (as a share refuses "
+    there<sharedMemory>(
+        {.what =
+             "a copy on another file system, its rename refused as busy once (as a share refuses "
              "an open file's), takes the file's place closed",
-     .setUp = fileThere<sharedMemory>,
-     .typed = "there/a.txt",
-     .target = "there/a.txt",
-     .wrapper = injected("renameat", "error=EBUSY:when=1"),
-     .scratch = besides<sharedMemory>},
-    {.what = "another program's save of the same size and time, made while a share refuses the "
-             "rename as busy, is kept",
-     .setUp = fileThere<sharedMemory>,
-     .typed = "there/a.txt",
-     .target = "there/a.txt",
-     .replaced = false,
-     .check = textInWorkFile,
-     .wrapper = injected("renameat", "error=EBUSY:delay_exit=1000000:when=1"),
-     .during =
-         [](const TempDir &d) {
-             struct stat st {};
-             stat((d / "there/a.txt").c_str(), &st);
-             writeFile(d / "there/a.txt", "AHOJ; 34.\n");
-             const struct timespec times[2] = {st.st_atim, st.st_mtim};
-             utimensat(AT_FDCWD, (d / "there/a.txt").c_str(), times, 0);
-         },
-     .scratch = besides<sharedMemory>,
-     .kept = "AHOJ; 34.\n"},
-    {.what = "a copy on another file system, its rename refused as busy twice, leaves the text",
-     .setUp = fileThere<sharedMemory>,
-     .typed = "there/a.txt",
-     .target = "there/a.txt",
-     .replaced = false,
-     .check = textInWorkFile,
-     .wrapper = injected("renameat", "error=EBUSY"),
-     .scratch = besides<sharedMemory>},
+         .wrapper = injected("renameat", "error=EBUSY:when=1")}),
+    there<sharedMemory>(
+        {.what = "another program's save of the same size and time, made while a share refuses the "
+                 "rename as busy, is kept",
+         .replaced = false,
+         .check = textInWorkFile,
+         .wrapper = injected("renameat", "error=EBUSY:delay_exit=1000000:when=1"),
+         .during =
+             [](const TempDir &d) {
+                 struct stat st {};
+                 stat((d / "there/a.txt").c_str(), &st);
+                 writeFile(d / "there/a.txt", "AHOJ; 34.\n");
+                 const struct timespec times[2] = {st.st_atim, st.st_mtim};
+                 utimensat(AT_FDCWD, (d / "there/a.txt").c_str(), times, 0);
+             },
+         .kept = "AHOJ; 34.\n"}),
+    there<sharedMemory>(
+        {.what = "a copy on another file system, its rename refused as busy twice, leaves the text",
+         .replaced = false,
+         .check = textInWorkFile,
+         .wrapper = injected("renameat", "error=EBUSY")}),
     {.what = "the work file's name beside the file, which can be removed no more, is told",
      .replaced = false,
      .check = textInWorkFile,
@@ -548,13 +547,7 @@ const Case kCases[] = {
      .check = notesStayAs("codedText.txt", true),
      .needs = {.posix = true, .acls = true},
      // (Every attribute read fails, and so does a run's first try at giving one to its new file.)
-     .wrapper =
-         [] {
-             std::vector<std::string> w = injected("fgetxattr,fsetxattr", "error=EIO");
-             w[w.size() - 7] = "inject=fgetxattr:error=EIO";
-             w.insert(w.end() - 6, {"-e", "inject=fsetxattr:error=EIO:when=2"});
-             return w;
-         }()},
+     .wrapper = injected("fgetxattr", "error=EIO", "fsetxattr", "error=EIO:when=2")},
     {.what = "a rename refused as busy, the work file linked beside the file, leaves the text",
      .replaced = false,
      .check = textInWorkFile,
@@ -655,21 +648,19 @@ const Case kCases[] = {
      .asNobody = true,
      .needs = {.posix = true, .root = true}},
     {.what = "a file on a FAT32 stick, the current directory there too", .scratch = fatVolume},
-    {.what = "a copy beside a file on another file system, which can be renamed and removed no "
-             "more, is told and its owner's alone",
-     .setUp = fileThere<sharedMemory>,
-     .typed = "there/a.txt",
-     .target = "there/a.txt",
-     .replaced = false,
-     .check =
-         [](const TempDir &d) {
-             const std::string names = namesIn(d / "there");
-             ASSERT_EQ(names.rfind(".codedText.txt.", 0), 0u) << names;
-             EXPECT_EQ(protectionOf(d / "there/" + names.substr(0, names.find(' '))), "600 0:0");
-         },
-     .needs = {.posix = true, .root = true},
-     .wrapper = injected("renameat,renameat2,unlinkat", "error=EIO"),
-     .scratch = besides<sharedMemory>},
+    there<sharedMemory>({
+        .what = "a copy beside a file on another file system, which can be renamed and removed no "
+                "more, is told and its owner's alone",
+        .replaced = false,
+        .check =
+            [](const TempDir &d) {
+                const std::string names = namesIn(d / "there");
+                ASSERT_EQ(names.rfind(".codedText.txt.", 0), 0u) << names;
+                EXPECT_EQ(protectionOf(d / "there/" + names.substr(0, names.find(' '))), "600 0:0");
+            },
+        .needs = {.posix = true, .root = true},
+        .wrapper = injected("renameat,renameat2,unlinkat", "error=EIO"),
+    }),
     {.what = "a volume that cannot rename without replacing takes a left text under a free name",
      .replaced = false,
      .check = textInWorkFile,
@@ -991,12 +982,8 @@ template <std::string (*volume)()> std::vector<Case> rowsOn(const char *on, cons
         {.what = whats[whats.size() - 5].c_str(),
          .check = [=](const TempDir &d) { roundTrip(d, "."); },
          .scratch = volume},
-        {.what = whats[whats.size() - 4].c_str(),
-         .setUp = fileThere<volume>,
-         .typed = "there/a.txt",
-         .target = "there/a.txt",
-         .check = [=](const TempDir &d) { roundTrip(d, "there"); },
-         .scratch = besides<volume>},
+        there<volume>({.what = whats[whats.size() - 4].c_str(),
+                       .check = [=](const TempDir &d) { roundTrip(d, "there"); }}),
         {.what = whats[whats.size() - 3].c_str(),
          .setUp = notesAs(notes),
          .check = notesStayAs(notes, false),
@@ -1011,13 +998,7 @@ template <std::string (*volume)()> std::vector<Case> rowsOn(const char *on, cons
         // after the copy's), the line names the temporary name it stands under.
         {.what = whats[whats.size() - 1].c_str(),
          .replaced = false,
-         .wrapper =
-             [] {
-                 std::vector<std::string> w = injected("renameat,renameat2,unlinkat", "error=EIO");
-                 w[w.size() - 7] = "inject=renameat,renameat2:error=EIO";
-                 w.insert(w.end() - 6, {"-e", "inject=unlinkat:error=EIO:when=2+"});
-                 return w;
-             }(),
+         .wrapper = injected("renameat,renameat2", "error=EIO", "unlinkat", "error=EIO:when=2+"),
          .scratch = volume},
     };
 }
