@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -43,7 +42,7 @@ const bool kRoot = geteuid() == 0;
 void noSetUp(const TempDir &) {}
 
 struct Case {
-    const char *what;
+    std::string what;
     std::function<void(const TempDir &)> setUp = noSetUp;
     const char *typed = "a.txt";  // the name the user gives
     const char *target = "a.txt"; // the file that must end intact or replaced, guarded as it was
@@ -960,16 +959,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, Replace, testing::ValuesIn(kCases), ByWhat());
 // user's own file there): a round trip, the current directory there and on local disk, nothing of
 // the runs' left behind; the user's own notes kept; and a run that leaves its text,
 // its line naming where.
-template <std::string (*volume)()> std::vector<Case> rowsOn(const char *on, const char *notes) {
-    static std::deque<std::string> whats; // (which keeps its strings where they are)
-    for (const char *what : {"a file on %s, the current directory there too",
-                             "a file on %s, the current directory on local disk",
-                             "the user's notes on %s stay", "a run that leaves its text on %s",
-                             "a text that can be neither named nor removed on %s is told"}) {
-        char row[160];
-        snprintf(row, sizeof row, what, on);
-        whats.emplace_back(row);
-    }
+template <std::string (*volume)()>
+std::vector<Case> rowsOn(const std::string &on, const char *notes) {
     // Decoded again, the file holds its text, and nothing of either run stays beside it.
     const auto roundTrip = [](const TempDir &d, const std::string &in) {
         EXPECT_EQ(namesIn(d / in), "a.txt");
@@ -979,16 +970,16 @@ template <std::string (*volume)()> std::vector<Case> rowsOn(const char *on, cons
         EXPECT_EQ(namesIn(d / in), "a.txt");
     };
     return {
-        {.what = whats[whats.size() - 5].c_str(),
+        {.what = "a file on " + on + ", the current directory there too",
          .check = [=](const TempDir &d) { roundTrip(d, "."); },
          .scratch = volume},
-        there<volume>({.what = whats[whats.size() - 4].c_str(),
+        there<volume>({.what = "a file on " + on + ", the current directory on local disk",
                        .check = [=](const TempDir &d) { roundTrip(d, "there"); }}),
-        {.what = whats[whats.size() - 3].c_str(),
+        {.what = "the user's notes on " + on + " stay",
          .setUp = notesAs(notes),
          .check = notesStayAs(notes, false),
          .scratch = volume},
-        {.what = whats[whats.size() - 2].c_str(),
+        {.what = "a run that leaves its text on " + on,
          .setUp = notesAs(notes),
          .replaced = false,
          .check = notesStayAs(notes, true),
@@ -996,7 +987,7 @@ template <std::string (*volume)()> std::vector<Case> rowsOn(const char *on, cons
          .scratch = volume},
         // Where its text can be neither named nor removed (every rename fails, and every removal
         // after the copy's), the line names the temporary name it stands under.
-        {.what = whats[whats.size() - 1].c_str(),
+        {.what = "a text that can be neither named nor removed on " + on + " is told",
          .replaced = false,
          .wrapper = injected("renameat,renameat2", "error=EIO", "unlinkat", "error=EIO:when=2+"),
          .scratch = volume},
